@@ -1,0 +1,220 @@
+/*
+ * Parcel helpers for C++ values: strings, record values and lists of records.
+ *
+ * The allocators below are the callbacks the runtime calls while reading a
+ * string or a list. They size storage from the length the runtime hands them
+ * and do not bound it themselves: the runtime checks every length against the
+ * bytes actually present before it calls an allocator.
+ *
+ * A record type P used here provides
+ *     binder_status_t readFromParcel(const AParcel*);
+ *     binder_status_t writeToParcel(AParcel*) const;
+ * and a default constructor.
+ */
+#ifndef NDK_BINDER_PARCEL_HELPERS_H
+#define NDK_BINDER_PARCEL_HELPERS_H
+
+#include <android/binder_auto_utils.h>
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ndk {
+
+/*
+ * One overload set for the scalar and string values that records and
+ * interface methods carry, so that generic code writes `AParcel_writeData(p,
+ * value)` and `AParcel_readData(p, &value)` whatever the value's type.
+ */
+inline binder_status_t AParcel_writeData(AParcel* parcel, int32_t value) {
+    return AParcel_writeInt32(parcel, value);
+}
+inline binder_status_t AParcel_writeData(AParcel* parcel, int64_t value) {
+    return AParcel_writeInt64(parcel, value);
+}
+inline binder_status_t AParcel_writeData(AParcel* parcel, bool value) {
+    return AParcel_writeBool(parcel, value);
+}
+// A string literal would otherwise convert to bool, silently.
+binder_status_t AParcel_writeData(AParcel* parcel, const char* text) = delete;
+inline binder_status_t AParcel_readData(const AParcel* parcel, int32_t* value) {
+    return AParcel_readInt32(parcel, value);
+}
+inline binder_status_t AParcel_readData(const AParcel* parcel, int64_t* value) {
+    return AParcel_readInt64(parcel, value);
+}
+inline binder_status_t AParcel_readData(const AParcel* parcel, bool* value) {
+    return AParcel_readBool(parcel, value);
+}
+
+/*
+ * Writes a required string: its bytes and its byte length. A string longer
+ * than a 32-bit length can express is refused with STATUS_BAD_VALUE rather
+ * than sent with a truncated length.
+ */
+inline binder_status_t AParcel_writeData(AParcel* parcel, const std::string& text) {
+    if (text.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+        return STATUS_BAD_VALUE;
+    }
+    return AParcel_writeString(parcel, text.data(), static_cast<int32_t>(text.size()));
+}
+
+/*
+ * Allocator for a required string (stringData: std::string*). Refuses a
+ * length <= 0, which includes a null string (-1), leaving the string as it
+ * was. Otherwise resizes the string to length - 1 bytes and hands out its
+ * buffer; the runtime writes the text and a terminating zero into it.
+ */
+inline bool AParcel_stdStringAllocator(void* stringData, int32_t length, char** buffer) {
+    if (length <= 0) {
+        return false;
+    }
+    auto* text = static_cast<std::string*>(stringData);
+    text->resize(static_cast<size_t>(length) - 1);
+    *buffer = &(*text)[0];
+    return true;
+}
+
+/*
+ * Allocator for a nullable string (stringData: std::optional<std::string>*).
+ * A null string (length < 0) makes it absent; a present string makes it a
+ * fresh string of length - 1 bytes. A length of 0 is refused and changes
+ * nothing.
+ */
+inline bool AParcel_nullableStdStringAllocator(void* stringData, int32_t length, char** buffer) {
+    if (length == 0) {
+        return false;
+    }
+    auto* text = static_cast<std::optional<std::string>*>(stringData);
+    if (length < 0) {
+        text->reset();
+        return true;
+    }
+    text->emplace(static_cast<size_t>(length) - 1, '\0');
+    *buffer = &(**text)[0];
+    return true;
+}
+
+/*
+ * Writes a nullable string: absent as a null string, present as a required
+ * string.
+ */
+inline binder_status_t AParcel_writeData(AParcel* parcel, const std::optional<std::string>& text) {
+    if (!text.has_value()) {
+        return AParcel_writeString(parcel, nullptr, -1);
+    }
+    return AParcel_writeData(parcel, *text);
+}
+
+/* Reads a required string; a null string is refused and leaves it as it was. */
+inline binder_status_t AParcel_readData(const AParcel* parcel, std::string* text) {
+    return AParcel_readString(parcel, text, AParcel_stdStringAllocator);
+}
+
+/* Reads a nullable string; a null string makes it absent. */
+inline binder_status_t AParcel_readData(const AParcel* parcel, std::optional<std::string>* text) {
+    return AParcel_readString(parcel, text, AParcel_nullableStdStringAllocator);
+}
+
+/*
+ * A record value: the presence marker 1, then the record's body. Records are
+ * never written as absent.
+ */
+template <typename P>
+binder_status_t AParcel_writeRequiredParcelable(AParcel* parcel, const P& record) {
+    binder_status_t status = AParcel_writeInt32(parcel, 1);
+    if (status != STATUS_OK) {
+        return status;
+    }
+    return record.writeToParcel(parcel);
+}
+
+/*
+ * Reads a record value into *record. A marker of 0 (absent) is refused with
+ * STATUS_UNEXPECTED_NULL and leaves the record untouched; any other marker
+ * means a body follows, which is read in place.
+ */
+template <typename P>
+binder_status_t AParcel_readRequiredParcelable(const AParcel* parcel, P* record) {
+    int32_t present = 0;
+    binder_status_t status = AParcel_readInt32(parcel, &present);
+    if (status != STATUS_OK) {
+        return status;
+    }
+    if (present == 0) {
+        return STATUS_UNEXPECTED_NULL;
+    }
+    return record->readFromParcel(parcel);
+}
+
+/*
+ * List allocator (vectorData: std::vector<P>*). Refuses a null list
+ * (length < 0) and leaves the list as it was; otherwise resizes it to exactly
+ * `length` elements, keeping the first ones and appending default records.
+ */
+template <typename P>
+bool AParcel_stdVectorExternalAllocator(void* vectorData, int32_t length) {
+    if (length < 0) {
+        return false;
+    }
+    static_cast<std::vector<P>*>(vectorData)->resize(static_cast<size_t>(length));
+    return true;
+}
+
+namespace internal {
+// An element index at or beyond the list's size can only come from a caller
+// that broke the list protocol; the element is never touched then.
+template <typename Vector>
+void checkElementIndex(const Vector& list, size_t index) {
+    if (index >= list.size()) {
+        fatalReport("list element index out of range", kInterfaceUtilsFile, __LINE__,
+                    __PRETTY_FUNCTION__);
+    }
+}
+}  // namespace internal
+
+/* Element reader of a list of P: reads element `index` as a record value, in place. */
+template <typename P>
+binder_status_t AParcel_readStdVectorParcelableElement(const AParcel* parcel, void* vectorData,
+                                                       size_t index) {
+    auto* list = static_cast<std::vector<P>*>(vectorData);
+    internal::checkElementIndex(*list, index);
+    return AParcel_readRequiredParcelable(parcel, &(*list)[index]);
+}
+
+/* Element writer of a list of P: writes element `index` as a record value. */
+template <typename P>
+binder_status_t AParcel_writeStdVectorParcelableElement(AParcel* parcel, const void* vectorData,
+                                                        size_t index) {
+    const auto* list = static_cast<const std::vector<P>*>(vectorData);
+    internal::checkElementIndex(*list, index);
+    return AParcel_writeRequiredParcelable(parcel, (*list)[index]);
+}
+
+/*
+ * Writes a required list of P: its count, then each element as a record
+ * value. A list longer than a 32-bit count can express is refused with
+ * STATUS_BAD_VALUE.
+ */
+template <typename P>
+binder_status_t AParcel_writeData(AParcel* parcel, const std::vector<P>& list) {
+    if (list.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+        return STATUS_BAD_VALUE;
+    }
+    return AParcel_writeParcelableArray(parcel, &list, static_cast<int32_t>(list.size()),
+                                        AParcel_writeStdVectorParcelableElement<P>);
+}
+
+/* Reads a required list of P; a null list is refused and leaves it as it was. */
+template <typename P>
+binder_status_t AParcel_readData(const AParcel* parcel, std::vector<P>* list) {
+    return AParcel_readParcelableArray(parcel, list, AParcel_stdVectorExternalAllocator<P>,
+                                       AParcel_readStdVectorParcelableElement<P>);
+}
+
+}  // namespace ndk
+
+#endif  // NDK_BINDER_PARCEL_HELPERS_H

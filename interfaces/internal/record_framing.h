@@ -1,0 +1,181 @@
+/*
+ * The size-prefixed record body, written once for every record.
+ *
+ * A body is a size word (int32: the bytes from the first byte of the size word
+ * to the end of the last field, so at least 4) followed by the record's
+ * fields in declaration order. A record states only its field list, as a
+ * tuple of references; these functions do the framing.
+ */
+#ifndef AIDL_BGSERVICE_INTERNAL_RECORD_FRAMING_H
+#define AIDL_BGSERVICE_INTERNAL_RECORD_FRAMING_H
+
+#include <android/binder_parcel_helpers.h>
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace aidl::vendor::tolvek::hardware::aidlbgservice::internal {
+
+/*
+ * Reads a body into `fields` (a tuple of references to the record's
+ * members). Before each field the bytes consumed since the size word are
+ * compared with the size: reading stops at the first field that would begin
+ * at or past it, so a shorter body leaves the later fields as they were. A
+ * field that begins inside the size is read in full. Afterwards the position
+ * moves to the end of the body, skipping fields this reader does not know.
+ *
+ * Fails with the first failing read's status, or STATUS_BAD_VALUE for a size
+ * below 4 or one whose end would not fit a 32-bit position; the position is
+ * then where the failure left it.
+ */
+template <typename... Fields>
+binder_status_t readRecordBody(const AParcel* parcel, std::tuple<Fields&...> fields) {
+    const int32_t start = AParcel_getDataPosition(parcel);
+    int32_t size = 0;
+    binder_status_t status = AParcel_readInt32(parcel, &size);
+    if (status != STATUS_OK) {
+        return status;
+    }
+    if (size < 4) {
+        return STATUS_BAD_VALUE;
+    }
+    if (start > std::numeric_limits<int32_t>::max() - size) {
+        return STATUS_BAD_VALUE;
+    }
+    bool stopped = false;
+    auto readField = [&](auto& field) {
+        if (stopped) {
+            return;
+        }
+        if (AParcel_getDataPosition(parcel) - start >= size) {
+            stopped = true;
+            return;
+        }
+        status = ndk::AParcel_readData(parcel, &field);
+        stopped = status != STATUS_OK;
+    };
+    std::apply([&](auto&... field) { (readField(field), ...); }, fields);
+    if (status != STATUS_OK) {
+        return status;
+    }
+    AParcel_setDataPosition(parcel, start + size);
+    return STATUS_OK;
+}
+
+/*
+ * Appends a body holding `fields`: a placeholder size word, the fields, then
+ * the size patched in. The first failing write ends it with its status; the
+ * parcel then holds the partial body with size word 0.
+ */
+template <typename... Fields>
+binder_status_t writeRecordBody(AParcel* parcel, std::tuple<const Fields&...> fields) {
+    const int32_t start = AParcel_getDataPosition(parcel);
+    binder_status_t status = AParcel_writeInt32(parcel, 0);
+    if (status != STATUS_OK) {
+        return status;
+    }
+    auto writeField = [&](const auto& field) {
+        if (status == STATUS_OK) {
+            status = ndk::AParcel_writeData(parcel, field);
+        }
+    };
+    std::apply([&](const auto&... field) { (writeField(field), ...); }, fields);
+    if (status != STATUS_OK) {
+        return status;
+    }
+    const int32_t end = AParcel_getDataPosition(parcel);
+    // Overwriting a word already written inside the data cannot fail.
+    AParcel_setDataPosition(parcel, start);
+    AParcel_writeInt32(parcel, end - start);
+    AParcel_setDataPosition(parcel, end);
+    return STATUS_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Readable text of a record, for logs and transcripts.
+
+inline void formatValue(std::ostream& out, int32_t value) { out << value; }
+inline void formatValue(std::ostream& out, int64_t value) { out << value; }
+inline void formatValue(std::ostream& out, bool value) { out << (value ? "true" : "false"); }
+
+inline void formatValue(std::ostream& out, const std::string& value) {
+    out << '"';
+    for (char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out << '\\' << c;
+        } else if (byte < 0x20 || byte == 0x7f) {
+            static const char kHex[] = "0123456789abcdef";
+            out << "\\x" << kHex[byte >> 4] << kHex[byte & 0xf];
+        } else {
+            out << c;
+        }
+    }
+    out << '"';
+}
+
+inline void formatValue(std::ostream& out, const std::optional<std::string>& value) {
+    if (value.has_value()) {
+        formatValue(out, *value);
+    } else {
+        out << "null";
+    }
+}
+
+template <typename Record>
+void formatValue(std::ostream& out, const std::vector<Record>& list) {
+    out << '[';
+    for (size_t i = 0; i < list.size(); ++i) {
+        out << (i == 0 ? "" : ", ") << list[i].toString();
+    }
+    out << ']';
+}
+
+// "Name{field: value, ...}" with `names` naming the tuple's fields in order.
+template <size_t N, typename... Fields>
+std::string formatRecord(const char* recordName, const char* const (&names)[N],
+                         std::tuple<const Fields&...> fields) {
+    static_assert(N == sizeof...(Fields), "one name per field");
+    std::ostringstream out;
+    out << recordName << '{';
+    size_t index = 0;
+    auto formatField = [&](const auto& field) {
+        out << (index == 0 ? "" : ", ") << names[index] << ": ";
+        formatValue(out, field);
+        ++index;
+    };
+    std::apply([&](const auto&... field) { (formatField(field), ...); }, fields);
+    out << '}';
+    return out.str();
+}
+
+}  // namespace aidl::vendor::tolvek::hardware::aidlbgservice::internal
+
+/*
+ * Defines a record's descriptor and its read, write, comparison and text
+ * functions from its field table. The record's source declares, before this,
+ *     template <typename R> auto recordFields(R& r) { return std::tie(r.a, r.b, ...); }
+ *     constexpr const char* kRecordFieldNames[] = {"a", "b", ...};
+ * so that the fields are listed in one place for reading and writing alike.
+ */
+#define AIDL_BGSERVICE_DEFINE_RECORD(Record, descriptorText)                                  \
+    const char* Record::descriptor = descriptorText;                                          \
+    binder_status_t Record::readFromParcel(const AParcel* parcel) {                           \
+        return internal::readRecordBody(parcel, recordFields(*this));                         \
+    }                                                                                         \
+    binder_status_t Record::writeToParcel(AParcel* parcel) const {                            \
+        return internal::writeRecordBody(parcel, recordFields(*this));                        \
+    }                                                                                         \
+    bool Record::operator==(const Record& other) const {                                      \
+        return recordFields(*this) == recordFields(other);                                    \
+    }                                                                                         \
+    std::string Record::toString() const {                                                    \
+        return internal::formatRecord(#Record, kRecordFieldNames, recordFields(*this));       \
+    }
+
+#endif  // AIDL_BGSERVICE_INTERNAL_RECORD_FRAMING_H

@@ -1,0 +1,200 @@
+/*
+ * Binder classes, binders and transactions of the host binder runtime.
+ *
+ * A binder class (AIBinder_Class) describes one interface: its descriptor,
+ * the callbacks that create and destroy the user data of its local binders,
+ * and the transaction function that serves them. Classes live for the whole
+ * process and are never freed.
+ *
+ * A binder (AIBinder) is reference counted. A local binder is made by
+ * AIBinder_new and served in this process by its class's transaction
+ * function; a remote binder stands for an object in another process. Strong
+ * references keep the object alive; weak binders (AIBinder_Weak) observe it
+ * and can be promoted while a strong reference exists. All reference
+ * operations are thread-safe.
+ *
+ * Every entry point checks its arguments: null handles and out of range
+ * values give a status code (or the documented neutral result for functions
+ * without one), never a crash.
+ */
+#ifndef BINDER_NDK_BINDER_IBINDER_H
+#define BINDER_NDK_BINDER_IBINDER_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include <android/binder_parcel.h>
+#include <android/binder_status.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef uint32_t transaction_code_t;
+typedef uint32_t binder_flags_t;
+
+enum {
+    /* The first code an interface may use; its methods count up from here. */
+    FIRST_CALL_TRANSACTION = 0x00000001,
+    /* The last code an interface may use. Codes above it belong to the runtime. */
+    LAST_CALL_TRANSACTION = 0x00ffffff,
+};
+
+enum {
+    /* A one-way call: the caller does not wait and gets no reply. */
+    FLAG_ONEWAY = 0x01,
+};
+
+typedef struct AIBinder AIBinder;
+typedef struct AIBinder_Weak AIBinder_Weak;
+typedef struct AIBinder_Class AIBinder_Class;
+
+/* Makes the user data of a new local binder from AIBinder_new's argument. */
+typedef void* (*AIBinder_Class_onCreate)(void* args);
+/* Releases the user data when the local binder's last strong reference goes;
+ * runs on the thread that gives that reference back. */
+typedef void (*AIBinder_Class_onDestroy)(void* userData);
+/* Serves one transaction on a local binder. `in` is positioned after the
+ * interface header; `out` is an empty reply. A non-zero result is what the
+ * caller's AIBinder_transact returns, and the reply is then dropped. */
+typedef binder_status_t (*AIBinder_Class_onTransact)(AIBinder* binder, transaction_code_t code,
+                                                     const AParcel* in, AParcel* out);
+typedef binder_status_t (*AIBinder_onDump)(AIBinder* binder, int fd, const char** args,
+                                           uint32_t numArgs);
+typedef binder_status_t (*AIBinder_handleShellCommand)(AIBinder* binder, int in, int out, int err,
+                                                       const char** argv, uint32_t argc);
+
+/*
+ * Defines a class. The descriptor is copied. Returns null when `descriptor`
+ * or `onTransact` is null or the descriptor is empty; `onCreate` and
+ * `onDestroy` may be null (then the user data is the creation argument
+ * itself and is not released). Class handles are kept for the process.
+ */
+AIBinder_Class* AIBinder_Class_define(const char* descriptor, AIBinder_Class_onCreate onCreate,
+                                      AIBinder_Class_onDestroy onDestroy,
+                                      AIBinder_Class_onTransact onTransact);
+
+/* Installs the dump and shell-command callbacks. A null class is ignored. */
+void AIBinder_Class_setOnDump(AIBinder_Class* clazz, AIBinder_onDump onDump);
+void AIBinder_Class_setHandleShellCommand(AIBinder_Class* clazz,
+                                          AIBinder_handleShellCommand handleShellCommand);
+
+/* Names the transaction codes for diagnostics: entry i names code i + 1.
+ * The names are copied; a null entry leaves that code unnamed. A null class,
+ * or a null table with a non-zero count, is ignored. */
+void AIBinder_Class_setTransactionCodeToFunctionNameMap(AIBinder_Class* clazz,
+                                                        const char** functionNames,
+                                                        size_t functionCount);
+
+/* The descriptor given at definition; null for a null class. */
+const char* AIBinder_Class_getDescriptor(const AIBinder_Class* clazz);
+
+/* The name of `code` from the name table, or null when the code has none. */
+const char* AIBinder_Class_getFunctionName(const AIBinder_Class* clazz, transaction_code_t code);
+
+/* The number of entries of the name table (0 when none was given). */
+size_t AIBinder_Class_getFunctionNameCount(const AIBinder_Class* clazz);
+
+/*
+ * A new local binder of `clazz` with one strong reference owned by the
+ * caller. onCreate(args) runs inside this call and gives the user data.
+ * Null when `clazz` is null or memory runs out (onCreate does not run then).
+ */
+AIBinder* AIBinder_new(const AIBinder_Class* clazz, void* args);
+
+/* Marks a local binder as a stable vendor interface. Ignored for null and
+ * remote binders. */
+void AIBinder_markVintfStability(AIBinder* binder);
+
+/* Whether the binder carries the stable vendor-interface mark. */
+bool AIBinder_isVintfStable(const AIBinder* binder);
+
+/* Whether the binder stands for an object of another process. False for null. */
+bool AIBinder_isRemote(const AIBinder* binder);
+
+/* Whether the object behind the binder can still be reached. Local binders
+ * are always alive; false for null. */
+bool AIBinder_isAlive(const AIBinder* binder);
+
+/*
+ * Makes the binder serve as `clazz`. For a local binder this holds exactly
+ * when the binder was made with `clazz` (another class with the same
+ * descriptor does not count). A remote binder takes the first class whose
+ * descriptor matches the remote object's and keeps it. False for null.
+ */
+bool AIBinder_associateClass(AIBinder* binder, const AIBinder_Class* clazz);
+
+/* The class the binder serves as; null for null or a not yet associated
+ * remote binder. */
+const AIBinder_Class* AIBinder_getClass(AIBinder* binder);
+
+/* The user data of a local binder; null for null and remote binders. */
+void* AIBinder_getUserData(AIBinder* binder);
+
+/* Adds one strong reference. Ignored for null. The binder must hold at least
+ * one strong reference already (its owner's). */
+void AIBinder_incStrong(AIBinder* binder);
+
+/* Gives one strong reference back; the last one ends a local binder's
+ * object (onDestroy). Ignored for null. */
+void AIBinder_decStrong(AIBinder* binder);
+
+/* The current strong count; -1 for null. For tests and diagnostics. */
+int32_t AIBinder_debugGetRefCount(AIBinder* binder);
+
+/*
+ * Forwards a dump request to the object: the class's dump callback for a
+ * local binder (STATUS_OK when it has none). STATUS_UNEXPECTED_NULL for a
+ * null binder.
+ */
+binder_status_t AIBinder_dump(AIBinder* binder, int fd, const char** args, uint32_t numArgs);
+
+/*
+ * Starts a transaction: *in receives a new owned parcel that holds the
+ * interface header of the binder's class, positioned after it.
+ * Fails with STATUS_UNEXPECTED_NULL for a null binder or `in`, with
+ * STATUS_INVALID_OPERATION when the binder has no class associated (a
+ * remote binder before AIBinder_associateClass), STATUS_NO_MEMORY when
+ * memory runs out. On failure *in is not changed.
+ */
+binder_status_t AIBinder_prepareTransaction(AIBinder* binder, AParcel** in);
+
+/*
+ * Sends a transaction and waits for its reply.
+ *
+ * Requires *in to come from AIBinder_prepareTransaction on this binder.
+ * Always takes the request: on every path with a non-null `in` it deletes
+ * *in and sets it to null. On success *out receives an owned reply
+ * parcel positioned at 0; on failure *out is set to null.
+ *
+ * The runtime checks the request's interface header before the object sees
+ * it: a header naming another descriptor fails with STATUS_BAD_TYPE and the
+ * object is not called. Codes outside FIRST_CALL_TRANSACTION ..
+ * LAST_CALL_TRANSACTION fail with STATUS_UNKNOWN_TRANSACTION.
+ *
+ * On a local binder the class's transaction function runs on the calling
+ * thread; its non-zero result is returned and the reply is dropped.
+ * Other failures: STATUS_UNEXPECTED_NULL (null binder, in, *in or out),
+ * STATUS_BAD_VALUE (unknown flags, a request prepared for another binder),
+ * STATUS_DEAD_OBJECT (the object is gone).
+ */
+binder_status_t AIBinder_transact(AIBinder* binder, transaction_code_t code, AParcel** in,
+                                  AParcel** out, binder_flags_t flags);
+
+/* A weak reference to the binder; null for a null binder. Owned by the
+ * caller, released with AIBinder_Weak_delete. */
+AIBinder_Weak* AIBinder_Weak_new(AIBinder* binder);
+
+/* Releases a weak reference. Accepts null. */
+void AIBinder_Weak_delete(AIBinder_Weak* weakBinder);
+
+/* An owned strong reference to the binder while any strong reference to it
+ * exists, else null. Null for null. */
+AIBinder* AIBinder_Weak_promote(AIBinder_Weak* weakBinder);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* BINDER_NDK_BINDER_IBINDER_H */

@@ -1,0 +1,379 @@
+// Parcels: data bytes, position and object table, and their C entry points.
+#include "parcel_internal.h"
+
+#include <cstring>
+#include <new>
+
+#include "status_internal.h"
+
+using binder_ndk::internal::kBinderEntrySize;
+using binder_ndk::internal::kBinderKindNull;
+using binder_ndk::internal::kBinderKindObject;
+using binder_ndk::internal::kMaxDataSize;
+using binder_ndk::internal::loadWord;
+using binder_ndk::internal::ObjectEntry;
+using binder_ndk::internal::PositionRestorer;
+using binder_ndk::internal::storeWord;
+using binder_ndk::internal::StringView;
+
+// ---- AParcel members ----
+
+binder_status_t AParcel::claim(size_t size, uint8_t** bytes) noexcept {
+    if (size > kMaxDataSize || position_ > kMaxDataSize - size) return STATUS_NO_MEMORY;
+    const size_t end = position_ + size;
+    if (end > data_.size() && !data_.resize(end)) return STATUS_NO_MEMORY;
+    *bytes = data_.data() + position_;
+    if (size > 0) std::memset(*bytes, 0, size);
+    return STATUS_OK;
+}
+
+size_t AParcel::firstObjectEndingAfter(size_t offset) const noexcept {
+    size_t low = 0;
+    size_t high = objects_.size();
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        if (objects_[middle].offset + kBinderEntrySize > offset) {
+            high = middle;
+        } else {
+            low = middle + 1;
+        }
+    }
+    return low;
+}
+
+void AParcel::commitWrite(size_t begin, size_t end) noexcept {
+    position_ = end;
+    // One entry at a time, each removed before it is released: releasing may
+    // end an object, and its onDestroy must find the table consistent.
+    for (;;) {
+        const size_t index = firstObjectEndingAfter(begin);
+        if (index == objects_.size() || objects_[index].offset >= end) return;
+        AIBinder* dropped = objects_[index].binder;
+        objects_.erase(index);
+        dropped->decStrong();
+    }
+}
+
+void AParcel::releaseObjects() noexcept {
+    binder_ndk::internal::PodVector<ObjectEntry> released;
+    released.swap(objects_);
+    for (size_t i = 0; i < released.size(); ++i) released[i].binder->decStrong();
+}
+
+binder_status_t AParcel::writeBytes(const void* bytes, size_t size) noexcept {
+    return write(size, [&](uint8_t* at) { std::memcpy(at, bytes, size); });
+}
+
+binder_status_t AParcel::writeString(const char* bytes, int32_t length) noexcept {
+    return write(binder_ndk::internal::stringItemSize(bytes != nullptr ? length : -1),
+                 [&](uint8_t* at) { binder_ndk::internal::encodeString(at, bytes, length); });
+}
+
+binder_status_t AParcel::writeBinder(AIBinder* binder) noexcept {
+    const uint32_t entry[2] = {
+            static_cast<uint32_t>(binder != nullptr ? kBinderKindObject : kBinderKindNull), 0};
+    const auto fill = [&](uint8_t* at) {
+        storeWord(at, entry[0]);
+        storeWord(at + 4, entry[1]);
+    };
+    if (binder == nullptr) return write(kBinderEntrySize, fill);
+    // Reserve the table slot first so that nothing can fail after the bytes
+    // are written.
+    if (!objects_.reserve(objects_.size() + 1)) return STATUS_NO_MEMORY;
+    const size_t offset = position_;
+    binder->incStrong();  // before the write: it may drop an entry of this same binder
+    const binder_status_t status = write(kBinderEntrySize, fill);
+    if (status == STATUS_OK &&
+        objects_.insert(firstObjectEndingAfter(offset), ObjectEntry{static_cast<uint32_t>(offset), binder})) {
+        return STATUS_OK;
+    }
+    binder->decStrong();
+    return status != STATUS_OK ? status : STATUS_NO_MEMORY;
+}
+
+binder_status_t AParcel::readBytes(void* bytes, size_t size) const noexcept {
+    if (position_ > data_.size() || size > data_.size() - position_) return STATUS_NOT_ENOUGH_DATA;
+    if (size > 0) std::memcpy(bytes, data_.data() + position_, size);
+    position_ += size;
+    return STATUS_OK;
+}
+
+binder_status_t AParcel::readWord(int32_t* value) const noexcept {
+    uint8_t bytes[4];
+    const binder_status_t status = readBytes(bytes, sizeof bytes);
+    if (status == STATUS_OK) *value = static_cast<int32_t>(loadWord(bytes));
+    return status;
+}
+
+binder_status_t AParcel::readString(StringView* string) const noexcept {
+    PositionRestorer restorer(*this);
+    int32_t length = 0;
+    binder_status_t status = readWord(&length);
+    if (status != STATUS_OK) return status;
+    if (length == -1) {
+        *string = StringView{nullptr, -1};
+        return restorer.keep();
+    }
+    if (length < -1) return STATUS_BAD_VALUE;
+    // The length is checked against the bytes present before anything is
+    // sized by it.
+    const size_t payload = binder_ndk::internal::padded(static_cast<size_t>(length) + 1);
+    if (payload > data_.size() - position_) return STATUS_NOT_ENOUGH_DATA;
+    const char* bytes = reinterpret_cast<const char*>(data_.data() + position_);
+    if (bytes[length] != '\0') return STATUS_BAD_VALUE;
+    *string = StringView{bytes, length};
+    position_ += payload;
+    return restorer.keep();
+}
+
+binder_status_t AParcel::readBinder(AIBinder** binder) const noexcept {
+    PositionRestorer restorer(*this);
+    const size_t offset = position_;
+    int32_t kind = 0;
+    int32_t reserved = 0;
+    binder_status_t status = readWord(&kind);
+    if (status == STATUS_OK) status = readWord(&reserved);
+    if (status != STATUS_OK) return status;
+    if (reserved != 0) return STATUS_BAD_TYPE;
+    if (kind == kBinderKindNull) {
+        *binder = nullptr;
+        return restorer.keep();
+    }
+    if (kind != kBinderKindObject) return STATUS_BAD_TYPE;
+    // Only this parcel's own table makes a kind-1 entry an object.
+    const size_t index = firstObjectEndingAfter(offset);
+    if (index == objects_.size() || objects_[index].offset != offset) return STATUS_BAD_TYPE;
+    objects_[index].binder->incStrong();
+    *binder = objects_[index].binder;
+    return restorer.keep();
+}
+
+binder_status_t AParcel::replaceData(const uint8_t* bytes, size_t size) noexcept {
+    if (size > kMaxDataSize) return STATUS_BAD_VALUE;
+    binder_ndk::internal::PodVector<uint8_t> copy;
+    if (!copy.resize(size)) return STATUS_NO_MEMORY;
+    if (size > 0) std::memcpy(copy.data(), bytes, size);
+    data_.swap(copy);
+    position_ = 0;
+    releaseObjects();
+    target_.reset();
+    return STATUS_OK;
+}
+
+// ---- C entry points ----
+
+namespace {
+
+// Fixed-size values travel as one (4-byte types) or two (8-byte types)
+// little-endian words, low word first.
+template <typename T>
+binder_status_t writeFixed(AParcel* parcel, T value) {
+    static_assert(sizeof(T) == 4 || sizeof(T) == 8, "items are one or two words");
+    if (parcel == nullptr) return STATUS_UNEXPECTED_NULL;
+    uint64_t raw = 0;
+    std::memcpy(&raw, &value, sizeof(T));
+    return parcel->write(sizeof(T), [&](uint8_t* at) {
+        storeWord(at, static_cast<uint32_t>(raw));
+        if (sizeof(T) == 8) storeWord(at + 4, static_cast<uint32_t>(raw >> 32));
+    });
+}
+
+template <typename T>
+binder_status_t readFixed(const AParcel* parcel, T* value) {
+    static_assert(sizeof(T) == 4 || sizeof(T) == 8, "items are one or two words");
+    if (parcel == nullptr || value == nullptr) return STATUS_UNEXPECTED_NULL;
+    uint8_t bytes[sizeof(T)];
+    const binder_status_t status = parcel->readBytes(bytes, sizeof(T));
+    if (status != STATUS_OK) return status;
+    uint64_t raw = loadWord(bytes);
+    if (sizeof(T) == 8) raw |= uint64_t{loadWord(bytes + 4)} << 32;
+    std::memcpy(value, &raw, sizeof(T));
+    return STATUS_OK;
+}
+
+// A status of `exception`/`detail` was wanted; did makeStatus run out of
+// memory instead?
+bool allocationFailed(const AStatus* made, binder_exception_t exception, int32_t detail) {
+    return made->exception != exception || made->detail != detail;
+}
+
+}  // namespace
+
+AParcel* AParcel_create(void) {
+    return new (std::nothrow) AParcel();
+}
+
+void AParcel_delete(AParcel* parcel) {
+    delete parcel;
+}
+
+binder_status_t AParcel_setDataPosition(const AParcel* parcel, int32_t position) {
+    if (parcel == nullptr) return STATUS_UNEXPECTED_NULL;
+    if (position < 0 || static_cast<size_t>(position) > kMaxDataSize) return STATUS_BAD_VALUE;
+    parcel->setPosition(static_cast<size_t>(position));
+    return STATUS_OK;
+}
+
+int32_t AParcel_getDataPosition(const AParcel* parcel) {
+    return parcel != nullptr ? static_cast<int32_t>(parcel->position()) : -1;
+}
+
+int32_t AParcel_getDataSize(const AParcel* parcel) {
+    return parcel != nullptr ? static_cast<int32_t>(parcel->dataSize()) : -1;
+}
+
+binder_status_t AParcel_writeInt32(AParcel* parcel, int32_t value) { return writeFixed(parcel, value); }
+binder_status_t AParcel_writeUint32(AParcel* parcel, uint32_t value) { return writeFixed(parcel, value); }
+binder_status_t AParcel_writeInt64(AParcel* parcel, int64_t value) { return writeFixed(parcel, value); }
+binder_status_t AParcel_writeUint64(AParcel* parcel, uint64_t value) { return writeFixed(parcel, value); }
+binder_status_t AParcel_writeFloat(AParcel* parcel, float value) { return writeFixed(parcel, value); }
+binder_status_t AParcel_writeDouble(AParcel* parcel, double value) { return writeFixed(parcel, value); }
+binder_status_t AParcel_writeBool(AParcel* parcel, bool value) {
+    return writeFixed(parcel, int32_t{value ? 1 : 0});
+}
+
+binder_status_t AParcel_readInt32(const AParcel* parcel, int32_t* value) { return readFixed(parcel, value); }
+binder_status_t AParcel_readUint32(const AParcel* parcel, uint32_t* value) { return readFixed(parcel, value); }
+binder_status_t AParcel_readInt64(const AParcel* parcel, int64_t* value) { return readFixed(parcel, value); }
+binder_status_t AParcel_readUint64(const AParcel* parcel, uint64_t* value) { return readFixed(parcel, value); }
+binder_status_t AParcel_readFloat(const AParcel* parcel, float* value) { return readFixed(parcel, value); }
+binder_status_t AParcel_readDouble(const AParcel* parcel, double* value) { return readFixed(parcel, value); }
+
+binder_status_t AParcel_readBool(const AParcel* parcel, bool* value) {
+    if (parcel == nullptr || value == nullptr) return STATUS_UNEXPECTED_NULL;
+    PositionRestorer restorer(*parcel);
+    int32_t word = 0;
+    const binder_status_t status = parcel->readWord(&word);
+    if (status != STATUS_OK) return status;
+    if (word != 0 && word != 1) return STATUS_BAD_VALUE;
+    *value = word == 1;
+    return restorer.keep();
+}
+
+binder_status_t AParcel_writeString(AParcel* parcel, const char* string, int32_t length) {
+    if (parcel == nullptr) return STATUS_UNEXPECTED_NULL;
+    if (string == nullptr ? length != -1 : length < 0) return STATUS_BAD_VALUE;
+    return parcel->writeString(string, length);
+}
+
+binder_status_t AParcel_readString(const AParcel* parcel, void* stringData,
+                                   AParcel_stringAllocator allocator) {
+    if (parcel == nullptr || allocator == nullptr) return STATUS_UNEXPECTED_NULL;
+    PositionRestorer restorer(*parcel);
+    StringView string{};
+    const binder_status_t status = parcel->readString(&string);
+    if (status != STATUS_OK) return status;
+    char* buffer = nullptr;
+    if (string.bytes == nullptr) {
+        if (!allocator(stringData, -1, &buffer)) return STATUS_UNEXPECTED_NULL;
+        return restorer.keep();
+    }
+    if (!allocator(stringData, string.length + 1, &buffer) || buffer == nullptr) return STATUS_NO_MEMORY;
+    std::memcpy(buffer, string.bytes, static_cast<size_t>(string.length));
+    buffer[string.length] = '\0';
+    return restorer.keep();
+}
+
+binder_status_t AParcel_writeParcelableArray(AParcel* parcel, const void* arrayData, int32_t length,
+                                             AParcel_writeParcelableElement elementWriter) {
+    if (parcel == nullptr || elementWriter == nullptr) return STATUS_UNEXPECTED_NULL;
+    if (length < -1) return STATUS_BAD_VALUE;
+    binder_status_t status = AParcel_writeInt32(parcel, length);
+    for (int32_t i = 0; status == STATUS_OK && i < length; ++i) {
+        status = elementWriter(parcel, arrayData, static_cast<size_t>(i));
+    }
+    return status;
+}
+
+binder_status_t AParcel_readParcelableArray(const AParcel* parcel, void* arrayData,
+                                            AParcel_parcelableArrayAllocator allocator,
+                                            AParcel_readParcelableElement elementReader) {
+    if (parcel == nullptr || allocator == nullptr || elementReader == nullptr) {
+        return STATUS_UNEXPECTED_NULL;
+    }
+    PositionRestorer restorer(*parcel);
+    int32_t count = 0;
+    binder_status_t status = parcel->readWord(&count);
+    if (status != STATUS_OK) return status;
+    if (count < -1) return STATUS_BAD_VALUE;
+    // Every element takes at least one word: a count the rest of the data
+    // cannot hold fails before anything is allocated for it.
+    const size_t remaining = parcel->position() <= parcel->dataSize() ? parcel->dataSize() - parcel->position() : 0;
+    if (count > 0 && static_cast<size_t>(count) > remaining / 4) return STATUS_NOT_ENOUGH_DATA;
+    if (!allocator(arrayData, count)) return count < 0 ? STATUS_UNEXPECTED_NULL : STATUS_NO_MEMORY;
+    for (int32_t i = 0; i < count; ++i) {
+        status = elementReader(parcel, arrayData, static_cast<size_t>(i));
+        if (status != STATUS_OK) return status;
+    }
+    return restorer.keep();
+}
+
+binder_status_t AParcel_writeStrongBinder(AParcel* parcel, AIBinder* binder) {
+    if (parcel == nullptr) return STATUS_UNEXPECTED_NULL;
+    return parcel->writeBinder(binder);
+}
+
+binder_status_t AParcel_readStrongBinder(const AParcel* parcel, AIBinder** binder) {
+    if (parcel == nullptr || binder == nullptr) return STATUS_UNEXPECTED_NULL;
+    return parcel->readBinder(binder);
+}
+
+binder_status_t AParcel_writeStatusHeader(AParcel* parcel, const AStatus* status) {
+    if (parcel == nullptr || status == nullptr) return STATUS_UNEXPECTED_NULL;
+    const binder_exception_t exception = status->exception;
+    if (exception == EX_NONE) return AParcel_writeInt32(parcel, EX_NONE);
+    if (!binder_ndk::internal::isKnownException(exception)) return STATUS_BAD_VALUE;
+    const char* message = status->message;
+    const size_t messageLength = message != nullptr ? std::strlen(message) : 0;
+    // Clamping keeps the length in int32 range; a message that long cannot
+    // fit under the size limit, so the write then fails with STATUS_NO_MEMORY.
+    const int32_t length = message == nullptr ? -1
+                           : messageLength > kMaxDataSize ? static_cast<int32_t>(kMaxDataSize)
+                                                          : static_cast<int32_t>(messageLength);
+    const size_t stringSize = binder_ndk::internal::stringItemSize(length);
+    return parcel->write(4 + stringSize + 4, [&](uint8_t* at) {
+        storeWord(at, static_cast<uint32_t>(exception));
+        binder_ndk::internal::encodeString(at + 4, message, length);
+        storeWord(at + 4 + stringSize, static_cast<uint32_t>(status->detail));
+    });
+}
+
+binder_status_t AParcel_readStatusHeader(const AParcel* parcel, AStatus** status) {
+    if (parcel == nullptr || status == nullptr) return STATUS_UNEXPECTED_NULL;
+    PositionRestorer restorer(*parcel);
+    int32_t exception = 0;
+    binder_status_t result = parcel->readWord(&exception);
+    if (result != STATUS_OK) return result;
+    if (exception == EX_NONE) {
+        *status = AStatus_newOk();
+        return restorer.keep();
+    }
+    if (!binder_ndk::internal::isKnownException(exception)) return STATUS_BAD_VALUE;
+    StringView message{};
+    int32_t detail = 0;
+    result = parcel->readString(&message);
+    if (result == STATUS_OK) result = parcel->readWord(&detail);
+    if (result != STATUS_OK) return result;
+    const bool detailValid = exception == EX_SERVICE_SPECIFIC      ? true
+                             : exception == EX_TRANSACTION_FAILED ? detail != STATUS_OK
+                                                                  : detail == 0;
+    if (!detailValid) return STATUS_BAD_VALUE;
+    AStatus* made = binder_ndk::internal::makeStatus(
+            exception, detail, message.bytes, message.length > 0 ? static_cast<size_t>(message.length) : 0);
+    if (allocationFailed(made, exception, detail)) return STATUS_NO_MEMORY;
+    *status = made;
+    return restorer.keep();
+}
+
+binder_status_t AParcel_marshal(const AParcel* parcel, uint8_t* buffer, size_t start, size_t len) {
+    if (parcel == nullptr || (buffer == nullptr && len > 0)) return STATUS_UNEXPECTED_NULL;
+    if (start > parcel->dataSize() || len > parcel->dataSize() - start) return STATUS_BAD_VALUE;
+    if (len > 0) std::memcpy(buffer, parcel->data() + start, len);
+    return STATUS_OK;
+}
+
+binder_status_t AParcel_unmarshal(AParcel* parcel, const uint8_t* buffer, size_t len) {
+    if (parcel == nullptr) return STATUS_UNEXPECTED_NULL;
+    if (buffer == nullptr && len > 0) return STATUS_BAD_VALUE;
+    return parcel->replaceData(buffer, len);
+}

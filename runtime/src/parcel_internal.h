@@ -1,0 +1,174 @@
+// Parcels: the definition behind the AParcel handle, and the wire encoding
+// (docs/wire-format.md describes the bytes).
+#ifndef BINDER_NDK_INTERNAL_PARCEL_INTERNAL_H
+#define BINDER_NDK_INTERNAL_PARCEL_INTERNAL_H
+
+#include "public_api.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "binder_internal.h"
+#include "pod_vector.h"
+
+namespace binder_ndk::internal {
+
+// First word of the interface header: the bytes "BGIF".
+constexpr int32_t kInterfaceHeaderMagic = 0x46494742;
+// A binder entry is two words: its kind, then a zero word.
+constexpr int32_t kBinderKindNull = 0;
+constexpr int32_t kBinderKindObject = 1;
+constexpr size_t kBinderEntrySize = 8;
+constexpr size_t kMaxDataSize = APARCEL_MAX_DATA_SIZE;
+
+// Every item occupies a multiple of 4 bytes.
+constexpr size_t padded(size_t size) noexcept { return (size + 3) & ~size_t{3}; }
+
+inline void storeWord(uint8_t* at, uint32_t value) noexcept {
+    at[0] = static_cast<uint8_t>(value);
+    at[1] = static_cast<uint8_t>(value >> 8);
+    at[2] = static_cast<uint8_t>(value >> 16);
+    at[3] = static_cast<uint8_t>(value >> 24);
+}
+
+inline uint32_t loadWord(const uint8_t* at) noexcept {
+    return uint32_t{at[0]} | uint32_t{at[1]} << 8 | uint32_t{at[2]} << 16 | uint32_t{at[3]} << 24;
+}
+
+// One binder recorded in a parcel: the parcel holds a strong reference to
+// `binder` and its entry bytes start at `offset`. Entries never overlap.
+struct ObjectEntry {
+    uint32_t offset;
+    AIBinder* binder;
+};
+
+// A string as it lies in the data: `length` bytes at `bytes` followed by a
+// zero byte, or a null string (`bytes` null, `length` -1).
+struct StringView {
+    const char* bytes;
+    int32_t length;
+};
+
+// The bytes a string item of `length` takes (-1: the null string).
+constexpr size_t stringItemSize(int32_t length) noexcept {
+    return length < 0 ? 4 : 4 + padded(static_cast<size_t>(length) + 1);
+}
+
+// Stores a string item (as sized by stringItemSize) into zeroed bytes.
+inline void encodeString(uint8_t* at, const char* bytes, int32_t length) noexcept {
+    storeWord(at, static_cast<uint32_t>(bytes != nullptr ? length : -1));
+    if (bytes != nullptr && length > 0) std::memcpy(at + 4, bytes, static_cast<size_t>(length));
+}
+
+}  // namespace binder_ndk::internal
+
+// Data bytes, a data position and an object table. The bytes never hold a
+// pointer: a binder entry in the bytes is only a kind word, and the object it
+// stands for is found in the table by the entry's offset. That separation is
+// what lets a transport send the bytes as they are and carry the objects
+// beside them.
+//
+// Invariants: the data size and the position are at most kMaxDataSize; the
+// table is sorted by offset and each entry's 8 bytes lie inside the data and
+// hold a kind-1 entry.
+struct AParcel {
+  public:
+    AParcel() noexcept = default;
+    ~AParcel() { releaseObjects(); }
+    AParcel(const AParcel&) = delete;
+    AParcel& operator=(const AParcel&) = delete;
+
+    size_t dataSize() const noexcept { return data_.size(); }
+    size_t position() const noexcept { return position_; }
+    // `position` must be at most kMaxDataSize.
+    void setPosition(size_t position) const noexcept { position_ = position; }
+
+    // Writes one item of `size` bytes (a multiple of 4) at the position and
+    // advances past it: `fill(uint8_t*)` stores the item into `size` zeroed
+    // bytes. Binder entries the item overlaps are dropped and released. Fails
+    // with STATUS_NO_MEMORY (nothing changed) past the size limit or when
+    // memory runs out; `fill` is not called then.
+    template <typename Fill>
+    binder_status_t write(size_t size, Fill fill) noexcept {
+        const size_t begin = position_;
+        uint8_t* bytes = nullptr;
+        const binder_status_t status = claim(size, &bytes);
+        if (status != STATUS_OK) return status;
+        fill(bytes);
+        commitWrite(begin, begin + size);
+        return STATUS_OK;
+    }
+    binder_status_t writeBytes(const void* bytes, size_t size) noexcept;
+    // Writes a string item; `bytes` null means the null string.
+    binder_status_t writeString(const char* bytes, int32_t length) noexcept;
+    binder_status_t writeBinder(AIBinder* binder) noexcept;
+
+    // Reads `size` bytes at the position and advances; nothing changes on
+    // failure.
+    binder_status_t readBytes(void* bytes, size_t size) const noexcept;
+    binder_status_t readWord(int32_t* value) const noexcept;
+    // Decodes the string item at the position without copying; the view is
+    // valid until the parcel changes. Advances only on success.
+    binder_status_t readString(binder_ndk::internal::StringView* string) const noexcept;
+    // Gives an owned strong reference (null for a null entry).
+    binder_status_t readBinder(AIBinder** binder) const noexcept;
+
+    // Replaces everything with a copy of `bytes`: position 0, no objects, no
+    // target. Unchanged on failure.
+    binder_status_t replaceData(const uint8_t* bytes, size_t size) noexcept;
+    const uint8_t* data() const noexcept { return data_.data(); }
+
+    // The binder this parcel was prepared for by AIBinder_prepareTransaction.
+    AIBinder* target() const noexcept { return target_.get(); }
+    void setTarget(AIBinder* binder) noexcept { target_ = binder_ndk::internal::StrongRef(binder); }
+
+    // The object table, sorted by offset.
+    const binder_ndk::internal::ObjectEntry* objects() const noexcept { return objects_.data(); }
+    size_t objectCount() const noexcept { return objects_.size(); }
+
+  private:
+    // Makes `size` zeroed bytes at the position writable: checks the size
+    // limit and grows the data (zero-filling any gap). Nothing changes on
+    // failure.
+    binder_status_t claim(size_t size, uint8_t** bytes) noexcept;
+    // Ends a write of the bytes [begin, end): drops and releases the binder
+    // entries they overlap and moves the position to `end`.
+    void commitWrite(size_t begin, size_t end) noexcept;
+    // Index of the first entry whose bytes end after `offset`.
+    size_t firstObjectEndingAfter(size_t offset) const noexcept;
+    void releaseObjects() noexcept;
+
+    binder_ndk::internal::PodVector<uint8_t> data_;
+    mutable size_t position_ = 0;
+    binder_ndk::internal::PodVector<binder_ndk::internal::ObjectEntry> objects_;
+    binder_ndk::internal::StrongRef target_;
+};
+
+namespace binder_ndk::internal {
+
+// Restores a parcel's position when a multi-item read fails part way.
+class PositionRestorer {
+  public:
+    explicit PositionRestorer(const AParcel& parcel) noexcept
+        : parcel_(parcel), saved_(parcel.position()) {}
+    ~PositionRestorer() {
+        if (!kept_) parcel_.setPosition(saved_);
+    }
+    PositionRestorer(const PositionRestorer&) = delete;
+    PositionRestorer& operator=(const PositionRestorer&) = delete;
+    // The read succeeded: keep the new position.
+    binder_status_t keep() noexcept {
+        kept_ = true;
+        return STATUS_OK;
+    }
+
+  private:
+    const AParcel& parcel_;
+    size_t saved_;
+    bool kept_ = false;
+};
+
+}  // namespace binder_ndk::internal
+
+#endif  // BINDER_NDK_INTERNAL_PARCEL_INTERNAL_H
