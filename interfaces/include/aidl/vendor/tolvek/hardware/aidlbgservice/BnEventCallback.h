@@ -1,0 +1,29 @@
+/*
+ * BnEventCallback: the base of every local IEventCallback implementation.
+ * Derive from it, implement the five event methods, and create the object
+ * with ndk::SharedRefBase::makeRef. Its binder is made on the first
+ * asBinder() and keeps the object alive while anyone holds it.
+ */
+#ifndef AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_BNEVENTCALLBACK_H
+#define AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_BNEVENTCALLBACK_H
+
+#include <aidl/vendor/tolvek/hardware/aidlbgservice/IEventCallback.h>
+
+namespace aidl::vendor::tolvek::hardware::aidlbgservice {
+
+class AIDL_BGSERVICE_EXPORT BnEventCallback : public ::ndk::BnCInterface<IEventCallback> {
+  public:
+    BnEventCallback();
+    virtual ~BnEventCallback();
+
+    // Version 1 and IEventCallback::hash; implementations cannot replace them.
+    ::ndk::UniqueAStatus getInterfaceVersion(int32_t* _aidl_return) final;
+    ::ndk::UniqueAStatus getInterfaceHash(std::string* _aidl_return) final;
+
+  protected:
+    ::ndk::SpAIBinder createBinder() override;
+};
+
+}  // namespace aidl::vendor::tolvek::hardware::aidlbgservice
+
+#endif  // AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_BNEVENTCALLBACK_H

@@ -1,0 +1,46 @@
+/*
+ * BpEventCallback: the calling side of IEventCallback over a remote binder.
+ * Every method is one two-way transaction; any number of threads may call
+ * one proxy at once.
+ */
+#ifndef AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_BPEVENTCALLBACK_H
+#define AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_BPEVENTCALLBACK_H
+
+#include <aidl/vendor/tolvek/hardware/aidlbgservice/IEventCallback.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace aidl::vendor::tolvek::hardware::aidlbgservice {
+
+class AIDL_BGSERVICE_EXPORT BpEventCallback : public ::ndk::BpCInterface<IEventCallback> {
+  public:
+    explicit BpEventCallback(const ::ndk::SpAIBinder& binder);
+    virtual ~BpEventCallback();
+
+    ::ndk::UniqueAStatus notifyCallback(const CallbackData& data,
+                                        std::string* _aidl_return) override;
+    ::ndk::UniqueAStatus notifySnapshotAvailability(int32_t value,
+                                                    std::string* _aidl_return) override;
+    ::ndk::UniqueAStatus notifyCallbackInfo(const CallbackInfo& info,
+                                            std::string* _aidl_return) override;
+    ::ndk::UniqueAStatus onCaptureCompleted(const std::string& first, int32_t value,
+                                            const std::string& second,
+                                            std::string* _aidl_return) override;
+    ::ndk::UniqueAStatus onCaptureFailed(const std::string& first, int32_t value,
+                                         const std::string& second,
+                                         std::string* _aidl_return) override;
+    // Answered from the caches once a query to the remote side has succeeded.
+    ::ndk::UniqueAStatus getInterfaceVersion(int32_t* _aidl_return) override;
+    ::ndk::UniqueAStatus getInterfaceHash(std::string* _aidl_return) override;
+
+    // The remote side's version, -1 until known.
+    std::atomic<int32_t> cachedVersion = -1;
+    // The remote side's hash, "-1" until known; guarded by cachedHashMutex.
+    std::string cachedHash = "-1";
+    std::mutex cachedHashMutex;
+};
+
+}  // namespace aidl::vendor::tolvek::hardware::aidlbgservice
+
+#endif  // AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_BPEVENTCALLBACK_H
