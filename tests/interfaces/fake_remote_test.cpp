@@ -223,6 +223,37 @@ TEST_F(ServiceProxyAgainstFake, FailedOrUnknownVersionIsAskedAgain) {
     EXPECT_EQ(remote.transactions(), 3u);
 }
 
+TEST_F(ServiceProxyAgainstFake, UnreadableVersionIsNotCached) {
+    bool truncated = true;
+    remote.handler = [&](transaction_code_t, const AParcel*, AParcel* out) -> binder_status_t {
+        binder_status_t status = replyOk(out);
+        return status != STATUS_OK || truncated ? status : AParcel_writeInt32(out, 4);
+    };
+    int32_t version = 0;
+    EXPECT_EQ(proxy->getInterfaceVersion(&version).getStatus(), STATUS_NOT_ENOUGH_DATA);
+    truncated = false;
+    ASSERT_TRUE(proxy->getInterfaceVersion(&version).isOk());
+    EXPECT_EQ(version, 4);
+    EXPECT_EQ(remote.transactions(), 2u);
+}
+
+TEST_F(CallbackProxyAgainstFake, UnreadableHashIsNotCached) {
+    bool nullHash = true;
+    remote.handler = [&](transaction_code_t, const AParcel*, AParcel* out) -> binder_status_t {
+        binder_status_t status = replyOk(out);
+        if (status != STATUS_OK) return status;
+        return nullHash ? AParcel_writeString(out, nullptr, -1)
+                        : ndk::AParcel_writeData(out, std::string("h2"));
+    };
+    std::string hash = "kept";
+    EXPECT_FALSE(proxy->getInterfaceHash(&hash).isOk());
+    EXPECT_EQ(hash, "kept");
+    nullHash = false;
+    ASSERT_TRUE(proxy->getInterfaceHash(&hash).isOk());
+    EXPECT_EQ(hash, "h2");
+    EXPECT_EQ(remote.transactions(), 2u);
+}
+
 TEST_F(CallbackProxyAgainstFake, HashIsCachedOnceReadAndMinusOneNeverIs) {
     std::string answer = "-1";
     remote.handler = [&](transaction_code_t, const AParcel*, AParcel* out) -> binder_status_t {
