@@ -77,24 +77,22 @@ inline bool isReadFailureCode(binder_status_t status) {
            status == STATUS_UNEXPECTED_NULL || status == STATUS_NO_MEMORY;
 }
 
+template <typename T>
+binder_status_t readValue(const AParcel* parcel, binder_status_t (*read)(const AParcel*, T*)) {
+    T value{};
+    return read(parcel, &value);
+}
+
 inline binder_status_t runRead(const AParcel* parcel, Reader reader, Sink* sink, const char** violation) {
     switch (reader) {
-        case Reader::kInt32: {
-            int32_t value;
-            return AParcel_readInt32(parcel, &value);
-        }
-        case Reader::kInt64: {
-            int64_t value;
-            return AParcel_readInt64(parcel, &value);
-        }
-        case Reader::kBool: {
-            bool value;
-            return AParcel_readBool(parcel, &value);
-        }
-        case Reader::kDouble: {
-            double value;
-            return AParcel_readDouble(parcel, &value);
-        }
+        case Reader::kInt32:
+            return readValue(parcel, AParcel_readInt32);
+        case Reader::kInt64:
+            return readValue(parcel, AParcel_readInt64);
+        case Reader::kBool:
+            return readValue(parcel, AParcel_readBool);
+        case Reader::kDouble:
+            return readValue(parcel, AParcel_readDouble);
         case Reader::kString:
         case Reader::kStringRefused: {
             sink->accept = reader == Reader::kString;

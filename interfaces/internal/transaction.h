@@ -316,8 +316,13 @@ binder_status_t dispatchTransaction(AIBinder* binder, transaction_code_t code, c
     }
     binder_status_t status = STATUS_UNKNOWN_TRANSACTION;
     transaction_code_t methodCode = FIRST_CALL_TRANSACTION;
-    ((code == methodCode++ ? (status = serveMethod<Methods>(impl.get(), in, out), true) : false) ||
-     ...);
+    // Serves the method whose position matches the code; stops at the first.
+    auto serveIfCode = [&](auto method) {
+        if (code != methodCode++) return false;
+        status = serveMethod<decltype(method)::value>(impl.get(), in, out);
+        return true;
+    };
+    (void)(serveIfCode(std::integral_constant<decltype(Methods), Methods>{}) || ...);
     return status;
 }
 

@@ -276,7 +276,7 @@ binder_status_t AParcel_readString(const AParcel* parcel, void* stringData,
 
 binder_status_t AParcel_writeParcelableArray(AParcel* parcel, const void* arrayData, int32_t length,
                                              AParcel_writeParcelableElement elementWriter) {
-    if (parcel == nullptr || elementWriter == nullptr) return STATUS_UNEXPECTED_NULL;
+    if (parcel == nullptr || (elementWriter == nullptr && length > 0)) return STATUS_UNEXPECTED_NULL;
     if (length < -1) return STATUS_BAD_VALUE;
     binder_status_t status = AParcel_writeInt32(parcel, length);
     for (int32_t i = 0; status == STATUS_OK && i < length; ++i) {

@@ -2,6 +2,8 @@
 #ifndef BGS_TESTS_RUNTIME_TEST_SUPPORT_H
 #define BGS_TESTS_RUNTIME_TEST_SUPPORT_H
 
+#include <gtest/gtest.h>
+
 #include <android/binder_ibinder.h>
 #include <android/binder_parcel.h>
 #include <android/binder_status.h>
@@ -68,6 +70,14 @@ inline AIBinder_Class* twinClass() {
     static AIBinder_Class* clazz = AIBinder_Class_define(kFakeDescriptor, fakeCreate, fakeDestroy, fakeTransact);
     return clazz;
 }
+
+// Names a parameterized case by its `name` field.
+struct CaseName {
+    template <typename Param>
+    std::string operator()(const testing::TestParamInfo<Param>& param) const {
+        return param.param.name;
+    }
+};
 
 // Collects what AParcel_readString hands to its allocator.
 struct StringSink {

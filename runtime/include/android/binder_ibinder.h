@@ -146,7 +146,7 @@ int32_t AIBinder_debugGetRefCount(AIBinder* binder);
 /*
  * Forwards a dump request to the object: the class's dump callback for a
  * local binder (STATUS_OK when it has none). STATUS_UNEXPECTED_NULL for a
- * null binder.
+ * null binder, or null `args` with a non-zero `numArgs`.
  */
 binder_status_t AIBinder_dump(AIBinder* binder, int fd, const char** args, uint32_t numArgs);
 
@@ -175,6 +175,12 @@ binder_status_t AIBinder_prepareTransaction(AIBinder* binder, AParcel** in);
  *
  * On a local binder the class's transaction function runs on the calling
  * thread; its non-zero result is returned and the reply is dropped.
+ *
+ * `flags` is 0 or FLAG_ONEWAY. A one-way call on a local binder runs the
+ * transaction function synchronously as well, but its reply and result are
+ * dropped: *out is set to null and the call returns STATUS_OK, unless a check
+ * above fails first (the interface header check included).
+ *
  * Other failures: STATUS_UNEXPECTED_NULL (null binder, in, *in or out),
  * STATUS_BAD_VALUE (unknown flags, a request prepared for another binder),
  * STATUS_DEAD_OBJECT (the object is gone).

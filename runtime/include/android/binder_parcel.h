@@ -120,6 +120,11 @@ binder_status_t AParcel_readString(const AParcel* parcel, void* stringData,
  * the allocator is called. A refused allocation fails with
  * STATUS_UNEXPECTED_NULL for a null array, STATUS_NO_MEMORY otherwise. The
  * first failing element ends the read with its status.
+ *
+ * A null allocator or element reader fails with STATUS_UNEXPECTED_NULL, and
+ * so does a null element writer when there are elements to write; a length
+ * or count below -1 fails with STATUS_BAD_VALUE. A failed read leaves the position unchanged; a
+ * write that fails at an element keeps the elements written before it.
  */
 typedef bool (*AParcel_parcelableArrayAllocator)(void* arrayData, int32_t length);
 typedef binder_status_t (*AParcel_writeParcelableElement)(AParcel* parcel, const void* arrayData,
@@ -151,7 +156,8 @@ binder_status_t AParcel_readStrongBinder(const AParcel* parcel, AIBinder** binde
  * The status header at the start of every reply. The read yields an owned
  * status (*status is set only on success). A header that does not decode
  * (an unknown layout, a plain-status header carrying STATUS_OK) fails with
- * STATUS_BAD_VALUE.
+ * STATUS_BAD_VALUE. Writing a status whose exception code is not one of the
+ * EX_* codes fails with STATUS_BAD_VALUE, as no reader could decode it.
  */
 binder_status_t AParcel_writeStatusHeader(AParcel* parcel, const AStatus* status);
 binder_status_t AParcel_readStatusHeader(const AParcel* parcel, AStatus** status);
@@ -162,7 +168,8 @@ binder_status_t AParcel_readStatusHeader(const AParcel* parcel, AStatus** status
  * AParcel_marshal copies `len` data bytes from offset `start` into
  * `buffer`. Binder entries are copied as their plain bytes, which name no
  * object outside this parcel. Fails with STATUS_BAD_VALUE when the range is
- * not inside the data.
+ * not inside the data, with STATUS_UNEXPECTED_NULL for a null parcel or a
+ * null buffer with a non-zero `len`.
  *
  * AParcel_unmarshal replaces the parcel's contents with `len` bytes from
  * `buffer`: position 0, no objects, not prepared for any binder. Fails with

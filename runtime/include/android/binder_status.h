@@ -114,8 +114,14 @@ binder_status_t AStatus_getStatus(const AStatus* status);
 const char* AStatus_getMessage(const AStatus* status);
 
 /* A human-readable, single-line description, such as
- * "Status(-8, EX_SERVICE_SPECIFIC): '42: disk full'". Owned by the caller,
- * released with AStatus_deleteDescription. Never null. */
+ * "Status(-8, EX_SERVICE_SPECIFIC): '42: disk full'". The form is
+ * "Status(<exception code>, <exception name>)", followed for a failed status
+ * by ": '<detail>'": "<service-specific error>[: <message>]" for
+ * EX_SERVICE_SPECIFIC, "<status code name, or number>[: <message>]" for
+ * EX_TRANSACTION_FAILED (e.g. 'STATUS_BAD_VALUE'), "<message>" for other
+ * exceptions (no detail part when there is no message). Control characters
+ * of the message appear as spaces. Owned by the caller, released with
+ * AStatus_deleteDescription. Never null. */
 const char* AStatus_getDescription(const AStatus* status);
 void AStatus_deleteDescription(const char* description);
 

@@ -33,8 +33,9 @@
 // libc's fatal assertion report: prints "<file>:<line>: <function>: Assertion
 // `<message>' failed." to the error output and aborts. Declared here because
 // <assert.h> hides it when NDEBUG is set.
-extern "C" [[noreturn]] void __assert_fail(const char* assertion, const char* file,
-                                           unsigned int line, const char* function) noexcept;
+// The GNU attribute, as libc itself declares it, so this may come second.
+extern "C" void __assert_fail(const char* assertion, const char* file, unsigned int line,
+                              const char* function) noexcept __attribute__((__noreturn__));
 #endif
 
 namespace ndk {

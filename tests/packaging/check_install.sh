@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Installs the build tree into a fresh prefix inside WORK_DIR and uses the
+# result the two ways a client project does:
+#   1. the CMake package: tests/packaging/consumer (find_package and one
+#      target), configured, built and run;
+#   2. pkg-config: the same main.cpp compiled with plain
+#      `$CXX $(pkg-config --cflags --libs vendor.tolvek.hardware.aidlbgservice-V1-ndk)`
+#      and -Wall -Wextra -Werror, so public headers that warn fail here; run.
+# It also checks that the prefix holds exactly the public headers and both
+# shared libraries with their SONAME links, and no white-box archive.
+#
+# Everything it writes is below WORK_DIR, which it empties first. Exits 77
+# (the test's skip code) when pkg-config is missing.
+#
+# Environment (set by tests/packaging/CMakeLists.txt):
+#   BUILD_DIR        the configured and built tree to install
+#   SOURCE_DIR       the project's source tree
+#   WORK_DIR         scratch directory inside the build tree
+#   CMAKE            cmake executable; GENERATOR, MAKE_PROGRAM: for the consumer
+#   CXX              C++ compiler; BUILD_TYPE: the build's configuration
+#   LIBDIR, INCLUDEDIR  the install directories relative to the prefix
+#   EXTRA_FLAGS      compile and link flags every consumer needs (sanitizers)
+set -euo pipefail
+
+: "${BUILD_DIR:?}" "${SOURCE_DIR:?}" "${WORK_DIR:?}" "${CMAKE:?}" "${GENERATOR:?}"
+: "${CXX:?}" "${LIBDIR:?}" "${INCLUDEDIR:?}"
+MAKE_PROGRAM=${MAKE_PROGRAM:-}
+BUILD_TYPE=${BUILD_TYPE:-}
+EXTRA_FLAGS=${EXTRA_FLAGS:-}
+readonly binding=vendor.tolvek.hardware.aidlbgservice-V1-ndk
+
+if ! command -v pkg-config >/dev/null 2>&1; then
+  echo "pkg-config not found: skipping the install check"
+  exit 77
+fi
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+rm -rf "${WORK_DIR:?}"
+mkdir -p "$WORK_DIR"
+prefix=$WORK_DIR/prefix
+libdir=$prefix/$LIBDIR
+includedir=$prefix/$INCLUDEDIR
+consumer_src=$SOURCE_DIR/tests/packaging/consumer
+
+echo "== cmake --install into $prefix"
+"$CMAKE" --install "$BUILD_DIR" --prefix "$prefix" >"$WORK_DIR/install.log"
+
+echo "== installed files"
+for lib in binder_ndk "$binding"; do
+  [[ -L $libdir/lib$lib.so && -L $libdir/lib$lib.so.1 && -f $libdir/lib$lib.so.1.0.0 ]] ||
+    fail "lib$lib.so, its SONAME link lib$lib.so.1 and lib$lib.so.1.0.0 are not all installed"
+  [[ $(readlink -f "$libdir/lib$lib.so") == $(readlink -f "$libdir/lib$lib.so.1.0.0") ]] ||
+    fail "lib$lib.so does not lead to lib$lib.so.1.0.0"
+done
+if find "$prefix" -name '*whitebox*' | grep -q . ||
+    grep -rq whitebox "$libdir/cmake"; then
+  fail "the white-box archive is installed or exported"
+fi
+public_headers() {
+  for dir in runtime/include frameworks/native/libs/binder/ndk/include_cpp interfaces/include; do
+    (cd "$SOURCE_DIR/$dir" && find . -name '*.h')
+  done | sort
+}
+if ! diff <(public_headers) <(cd "$includedir" && find . -type f | sort) >"$WORK_DIR/headers.diff"; then
+  cat "$WORK_DIR/headers.diff" >&2
+  fail "installed headers ('>') differ from the public headers ('<')"
+fi
+
+echo "== find_package consumer"
+cmake_args=(-S "$consumer_src" -B "$WORK_DIR/consumer" -G "$GENERATOR"
+  -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_PREFIX_PATH="$prefix"
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF
+  -DCMAKE_CXX_FLAGS="$EXTRA_FLAGS" -DCMAKE_EXE_LINKER_FLAGS="$EXTRA_FLAGS")
+[[ -n $MAKE_PROGRAM ]] && cmake_args+=(-DCMAKE_MAKE_PROGRAM="$MAKE_PROGRAM")
+[[ -n $BUILD_TYPE ]] && cmake_args+=(-DCMAKE_BUILD_TYPE="$BUILD_TYPE")
+"$CMAKE" "${cmake_args[@]}"
+grep -qx "bgservice_ipc_DIR:PATH=$libdir/cmake/bgservice_ipc" "$WORK_DIR/consumer/CMakeCache.txt" ||
+  fail "the consumer found a bgservice_ipc package other than the one just installed"
+"$CMAKE" --build "$WORK_DIR/consumer"
+"$WORK_DIR/consumer/bgs_consumer"
+
+echo "== pkg-config consumer"
+# Only the new prefix is searched, so an installed copy elsewhere cannot stand in.
+export PKG_CONFIG_LIBDIR=$libdir/pkgconfig PKG_CONFIG_PATH=$libdir/pkgconfig
+[[ $(pkg-config --variable=libdir "$binding") == "$libdir" ]] ||
+  fail "$binding.pc names libdir $(pkg-config --variable=libdir "$binding"), not $libdir"
+flags=$(pkg-config --cflags --libs "$binding")
+for lib in binder_ndk "$binding"; do
+  [[ " $flags " == *" -l$lib "* ]] || fail "pkg-config --libs $binding lacks -l$lib: $flags"
+done
+# shellcheck disable=SC2086 # flags are words on purpose
+"$CXX" -std=c++17 -Wall -Wextra -Werror $EXTRA_FLAGS "$consumer_src/main.cpp" $flags \
+  -Wl,-rpath,"$libdir" -o "$WORK_DIR/pkg_config_consumer"
+"$WORK_DIR/pkg_config_consumer"
+
+echo "install check passed"
