@@ -167,10 +167,13 @@ class RuntimeTransact : public testing::Test {
 TEST_F(RuntimeTransact, RequestStartsWithInterfaceHeader) {
     ParcelPtr in(prepare(binder));
     const std::string descriptor = bgs_test::kFakeDescriptor;
-    std::vector<uint8_t> expected = {'B', 'G', 'I', 'F', static_cast<uint8_t>(descriptor.size()), 0, 0, 0};
-    expected.insert(expected.end(), descriptor.begin(), descriptor.end());
-    expected.resize(expected.size() + 4 - descriptor.size() % 4, 0);
-    EXPECT_EQ(bytesOf(in.get()), expected);
+    // Magic "BGIF", the descriptor's length word, its bytes, a zero, padding.
+    std::string text = "BGIF";
+    text += static_cast<char>(descriptor.size());
+    text.append(3, '\0');
+    text += descriptor;
+    text.append(4 - descriptor.size() % 4, '\0');
+    EXPECT_EQ(bytesOf(in.get()), std::vector<uint8_t>(text.begin(), text.end()));
     EXPECT_EQ(AParcel_getDataPosition(in.get()), AParcel_getDataSize(in.get()));
 }
 
