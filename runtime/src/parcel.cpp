@@ -1,6 +1,7 @@
 // Parcels: data bytes, position and object table, and their C entry points.
 #include "parcel_internal.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -21,9 +22,12 @@ using binder_ndk::internal::StringView;
 binder_status_t AParcel::claim(size_t size, uint8_t** bytes) noexcept {
     if (size > kMaxDataSize || position_ > kMaxDataSize - size) return STATUS_NO_MEMORY;
     const size_t end = position_ + size;
-    if (end > data_.size() && !data_.resize(end)) return STATUS_NO_MEMORY;
+    const size_t oldSize = data_.size();
+    // Growing zero-fills the new bytes; only bytes that already held data
+    // need clearing.
+    if (end > oldSize && !data_.resize(end)) return STATUS_NO_MEMORY;
     *bytes = data_.data() + position_;
-    if (size > 0) std::memset(*bytes, 0, size);
+    if (position_ < oldSize) std::memset(*bytes, 0, std::min(end, oldSize) - position_);
     return STATUS_OK;
 }
 

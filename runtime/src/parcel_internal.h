@@ -92,10 +92,17 @@ struct AParcel {
     template <typename Fill>
     binder_status_t write(size_t size, Fill fill) noexcept {
         const size_t begin = position_;
+        // Appending at the end overwrites nothing, so no binder entry can be
+        // dropped: the common case skips the table.
+        const bool appending = begin == data_.size();
         uint8_t* bytes = nullptr;
         const binder_status_t status = claim(size, &bytes);
         if (status != STATUS_OK) return status;
         fill(bytes);
+        if (appending) {
+            position_ = begin + size;
+            return STATUS_OK;
+        }
         commitWrite(begin, begin + size);
         return STATUS_OK;
     }
