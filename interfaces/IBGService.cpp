@@ -100,12 +100,10 @@ const std::shared_ptr<IBGService>& IBGService::getDefaultImpl() { return default
     return internal::unknownTransactionStatus();
 }
 ::ndk::UniqueAStatus IBGServiceDefault::getInterfaceVersion(int32_t* _aidl_return) {
-    *_aidl_return = 0;
-    return ::ndk::UniqueAStatus(AStatus_newOk());
+    return internal::defaultInterfaceVersion(_aidl_return);
 }
 ::ndk::UniqueAStatus IBGServiceDefault::getInterfaceHash(std::string* _aidl_return) {
-    *_aidl_return = "";
-    return ::ndk::UniqueAStatus(AStatus_newOk());
+    return internal::defaultInterfaceHash(_aidl_return);
 }
 ::ndk::SpAIBinder IBGServiceDefault::asBinder() { return ::ndk::SpAIBinder(); }
 bool IBGServiceDefault::isRemote() { return false; }

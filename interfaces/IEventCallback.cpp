@@ -90,12 +90,10 @@ const std::shared_ptr<IEventCallback>& IEventCallback::getDefaultImpl() { return
     return internal::unknownTransactionStatus();
 }
 ::ndk::UniqueAStatus IEventCallbackDefault::getInterfaceVersion(int32_t* _aidl_return) {
-    *_aidl_return = 0;
-    return ::ndk::UniqueAStatus(AStatus_newOk());
+    return internal::defaultInterfaceVersion(_aidl_return);
 }
 ::ndk::UniqueAStatus IEventCallbackDefault::getInterfaceHash(std::string* _aidl_return) {
-    *_aidl_return = "";
-    return ::ndk::UniqueAStatus(AStatus_newOk());
+    return internal::defaultInterfaceHash(_aidl_return);
 }
 ::ndk::SpAIBinder IEventCallbackDefault::asBinder() { return ::ndk::SpAIBinder(); }
 bool IEventCallbackDefault::isRemote() { return false; }

@@ -334,6 +334,17 @@ inline ndk::UniqueAStatus unknownTransactionStatus() {
     return ndk::UniqueAStatus(AStatus_fromStatus(STATUS_UNKNOWN_TRANSACTION));
 }
 
+// What a default implementation answers to the queries: version 0 and an
+// empty hash, both OK, so that they are never mistaken for a real answer.
+inline ndk::UniqueAStatus defaultInterfaceVersion(int32_t* version) {
+    *version = 0;
+    return ndk::UniqueAStatus(AStatus_newOk());
+}
+inline ndk::UniqueAStatus defaultInterfaceHash(std::string* hash) {
+    hash->clear();
+    return ndk::UniqueAStatus(AStatus_newOk());
+}
+
 // Installs a non-empty default implementation; refuses an empty one.
 template <typename I>
 bool installDefaultImpl(std::shared_ptr<I>* slot, const std::shared_ptr<I>& impl) {
