@@ -40,13 +40,9 @@ constexpr transaction_code_t kGetInterfaceHashCode = 16777214;
 // ---------------------------------------------------------------------------
 // Argument and result codecs: one overload set for every type a method uses.
 
-inline binder_status_t writeValue(AParcel* parcel, int32_t value) {
-    return AParcel_writeInt32(parcel, value);
-}
-inline binder_status_t writeValue(AParcel* parcel, int64_t value) {
-    return AParcel_writeInt64(parcel, value);
-}
-inline binder_status_t writeValue(AParcel* parcel, const std::string& value) {
+// Integers and strings: the frame's parcel helpers.
+template <typename T>
+auto writeValue(AParcel* parcel, const T& value) -> decltype(ndk::AParcel_writeData(parcel, value)) {
     return ndk::AParcel_writeData(parcel, value);
 }
 template <typename Record, typename = decltype(std::declval<const Record&>().writeToParcel(
@@ -59,13 +55,8 @@ binder_status_t writeValue(AParcel* parcel, const std::shared_ptr<I>& reference)
     return I::writeToParcel(parcel, reference);
 }
 
-inline binder_status_t readValue(const AParcel* parcel, int32_t* value) {
-    return AParcel_readInt32(parcel, value);
-}
-inline binder_status_t readValue(const AParcel* parcel, int64_t* value) {
-    return AParcel_readInt64(parcel, value);
-}
-inline binder_status_t readValue(const AParcel* parcel, std::string* value) {
+template <typename T>
+auto readValue(const AParcel* parcel, T* value) -> decltype(ndk::AParcel_readData(parcel, value)) {
     return ndk::AParcel_readData(parcel, value);
 }
 template <typename Record, typename = decltype(std::declval<Record&>().readFromParcel(

@@ -39,6 +39,16 @@ std::vector<uint8_t> binderEntryBytes(AIBinder* binder) {
     return bytesOf(parcel.get());
 }
 
+// The remote side received exactly `expected`, code and bytes, in order.
+void expectRequests(const FakeRemote& remote, const std::vector<FakeRemote::Request>& expected) {
+    const auto sent = remote.requests();
+    ASSERT_EQ(sent.size(), expected.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].code, expected[i].code) << i;
+        EXPECT_EQ(sent[i].bytes, expected[i].bytes) << "code " << expected[i].code;
+    }
+}
+
 TEST_F(ServiceProxyAgainstFake, FromBinderGivesAProxyForAForeignClassOfTheSameDescriptor) {
     ASSERT_NE(proxy, nullptr);
     EXPECT_NE(std::dynamic_pointer_cast<BpBGService>(proxy), nullptr);
@@ -77,12 +87,7 @@ TEST_F(ServiceProxyAgainstFake, EachMethodSendsItsCodeAndArgumentsExactly) {
             {7, bytesWritten([](ParcelWriter& w, AParcel*) { w.i32(8); })},
             {8, bytesWritten([](ParcelWriter& w, AParcel*) { w.str(""); })},
     };
-    const auto sent = remote.requests();
-    ASSERT_EQ(sent.size(), expected.size());
-    for (size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_EQ(sent[i].code, expected[i].code) << i;
-        EXPECT_EQ(sent[i].bytes, expected[i].bytes) << "code " << expected[i].code;
-    }
+    expectRequests(remote, expected);
 }
 
 TEST_F(CallbackProxyAgainstFake, EachMethodSendsItsCodeAndArgumentsExactly) {
@@ -113,12 +118,7 @@ TEST_F(CallbackProxyAgainstFake, EachMethodSendsItsCodeAndArgumentsExactly) {
             {4, bytesWritten([](ParcelWriter& w, AParcel*) { w.str("").i32(9).str(""); })},
             {5, bytesWritten([](ParcelWriter& w, AParcel*) { w.str("a").i32(0).str("b"); })},
     };
-    const auto sent = remote.requests();
-    ASSERT_EQ(sent.size(), expected.size());
-    for (size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_EQ(sent[i].code, expected[i].code) << i;
-        EXPECT_EQ(sent[i].bytes, expected[i].bytes) << "code " << expected[i].code;
-    }
+    expectRequests(remote, expected);
 }
 
 TEST_F(ServiceProxyAgainstFake, UnknownCodeWithoutDefaultGivesUnknownTransaction) {
