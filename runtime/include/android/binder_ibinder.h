@@ -23,6 +23,7 @@
 #include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include <android/binder_parcel.h>
 #include <android/binder_status.h>
@@ -145,10 +146,79 @@ int32_t AIBinder_debugGetRefCount(AIBinder* binder);
 
 /*
  * Forwards a dump request to the object: the class's dump callback for a
- * local binder (STATUS_OK when it has none). STATUS_UNEXPECTED_NULL for a
- * null binder, or null `args` with a non-zero `numArgs`.
+ * local binder (STATUS_OK when it has none). For a remote binder the dump
+ * runs in the object's own process and writes to a duplicate of `fd` sent
+ * there; the call returns when the dump has finished. STATUS_UNEXPECTED_NULL
+ * for a null binder, or null `args` with a non-zero `numArgs`;
+ * STATUS_DEAD_OBJECT when the object's process is gone. `fd` stays owned by
+ * the caller.
  */
 binder_status_t AIBinder_dump(AIBinder* binder, int fd, const char** args, uint32_t numArgs);
+
+/*
+ * Runs the class's shell-command handler of the object on the descriptors
+ * `in`, `out` and `err` with the arguments `args`, in the object's own
+ * process (duplicates of the descriptors travel there). The handler's result
+ * is returned; STATUS_INVALID_OPERATION when the class has none,
+ * STATUS_UNEXPECTED_NULL for a null binder or null `args` with a non-zero
+ * `numArgs`, STATUS_BAD_VALUE for a negative descriptor, STATUS_DEAD_OBJECT
+ * when the object's process is gone. The descriptors stay owned by the
+ * caller.
+ */
+binder_status_t AIBinder_shellCommand(AIBinder* binder, int in, int out, int err, const char** args,
+                                      uint32_t numArgs);
+
+/*
+ * Whether the object's process answers: STATUS_OK for a local binder or a
+ * live remote one, STATUS_DEAD_OBJECT once its process is gone,
+ * STATUS_UNEXPECTED_NULL for null. Blocks for one round trip on a remote
+ * binder.
+ */
+binder_status_t AIBinder_ping(AIBinder* binder);
+
+/*
+ * Inside a transaction that came from another process: the user id and
+ * process id of the sending process, as the kernel reports them for the
+ * connection (never as the peer claims). Elsewhere, including inside a
+ * transaction made from this same process: this process's own.
+ */
+uid_t AIBinder_getCallingUid(void);
+pid_t AIBinder_getCallingPid(void);
+
+/*
+ * Death notification. A recipient is a callback; it is linked to remote
+ * binders with a cookie per link. When the process behind a linked binder
+ * dies or its connection breaks, the callback runs once per link, with the
+ * link's cookie, on a runtime thread that holds no runtime lock; the link is
+ * then gone.
+ */
+typedef struct AIBinder_DeathRecipient AIBinder_DeathRecipient;
+typedef void (*AIBinder_DeathRecipient_onBinderDied)(void* cookie);
+
+/* A new recipient owned by the caller; null for a null callback or when
+ * memory runs out. */
+AIBinder_DeathRecipient* AIBinder_DeathRecipient_new(AIBinder_DeathRecipient_onBinderDied onBinderDied);
+
+/* Unlinks the recipient from every binder and releases it. A callback that
+ * is running at that moment finishes first. Accepts null. */
+void AIBinder_DeathRecipient_delete(AIBinder_DeathRecipient* recipient);
+
+/*
+ * Links `recipient` to `binder` with `cookie`. STATUS_OK, or:
+ * STATUS_UNEXPECTED_NULL (null binder or recipient), STATUS_INVALID_OPERATION
+ * (a local binder: it cannot die apart from this process), STATUS_DEAD_OBJECT
+ * (the binder is already dead; the callback does not run), STATUS_NO_MEMORY.
+ * The same recipient and cookie may be linked more than once; each link
+ * fires.
+ */
+binder_status_t AIBinder_linkToDeath(AIBinder* binder, AIBinder_DeathRecipient* recipient, void* cookie);
+
+/*
+ * Removes one link of `recipient` with `cookie` from `binder`. STATUS_OK, or
+ * STATUS_UNEXPECTED_NULL, STATUS_INVALID_OPERATION (a local binder),
+ * STATUS_NAME_NOT_FOUND (no such link, including one that already fired).
+ */
+binder_status_t AIBinder_unlinkToDeath(AIBinder* binder, AIBinder_DeathRecipient* recipient, void* cookie);
 
 /*
  * Starts a transaction: *in receives a new owned parcel that holds the
