@@ -4,9 +4,13 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "parcel_internal.h"
+#include "session.h"
 
 using binder_ndk::internal::FunctionNameTable;
 using binder_ndk::internal::LocalBinder;
@@ -79,6 +83,12 @@ void LocalBinder::onLastStrongRef() noexcept {
 binder_status_t LocalBinder::dump(int fd, const char** args, uint32_t numArgs) noexcept {
     AIBinder_onDump onDump = getClass()->onDump.load(std::memory_order_acquire);
     return onDump != nullptr ? onDump(this, fd, args, numArgs) : STATUS_OK;
+}
+
+binder_status_t LocalBinder::shellCommand(int in, int out, int err, const char** args,
+                                          uint32_t numArgs) noexcept {
+    AIBinder_handleShellCommand handler = getClass()->handleShellCommand.load(std::memory_order_acquire);
+    return handler != nullptr ? handler(this, in, out, err, args, numArgs) : STATUS_INVALID_OPERATION;
 }
 
 // Serves the request on the calling thread. The same path serves requests
@@ -245,6 +255,90 @@ int32_t AIBinder_debugGetRefCount(AIBinder* binder) {
 binder_status_t AIBinder_dump(AIBinder* binder, int fd, const char** args, uint32_t numArgs) {
     if (binder == nullptr || (args == nullptr && numArgs > 0)) return STATUS_UNEXPECTED_NULL;
     return binder->dump(fd, args, numArgs);
+}
+
+binder_status_t AIBinder_shellCommand(AIBinder* binder, int in, int out, int err, const char** args,
+                                      uint32_t numArgs) {
+    if (binder == nullptr || (args == nullptr && numArgs > 0)) return STATUS_UNEXPECTED_NULL;
+    if (in < 0 || out < 0 || err < 0) return STATUS_BAD_VALUE;
+    return binder->shellCommand(in, out, err, args, numArgs);
+}
+
+binder_status_t AIBinder_ping(AIBinder* binder) {
+    if (binder == nullptr) return STATUS_UNEXPECTED_NULL;
+    binder_ndk::internal::RemoteBinder* remote = binder->asRemote();
+    if (remote == nullptr) return STATUS_OK;
+    if (!remote->isAlive()) return STATUS_DEAD_OBJECT;
+    return remote->ping();
+}
+
+// ---- Death recipients ----
+
+// The recipient owns the callback's shared part and remembers its links (with
+// a weak reference on each binder) so that deleting it can undo them.
+struct AIBinder_DeathRecipient {
+    std::shared_ptr<binder_ndk::internal::DeathRecipientCore> core;
+    std::mutex mutex;
+    std::vector<std::pair<AIBinder*, void*>> links;
+};
+
+AIBinder_DeathRecipient* AIBinder_DeathRecipient_new(AIBinder_DeathRecipient_onBinderDied onBinderDied) {
+    if (onBinderDied == nullptr) return nullptr;
+    try {
+        auto* recipient = new AIBinder_DeathRecipient;
+        recipient->core = std::make_shared<binder_ndk::internal::DeathRecipientCore>(onBinderDied);
+        return recipient;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void AIBinder_DeathRecipient_delete(AIBinder_DeathRecipient* recipient) {
+    if (recipient == nullptr) return;
+    {
+        // Waits for a callback in progress on another thread.
+        const std::lock_guard<std::recursive_mutex> guard(recipient->core->callbackMutex);
+        recipient->core->deleted = true;
+    }
+    for (auto& link : recipient->links) {
+        link.first->asRemote()->unlinkToDeath(recipient->core.get(), link.second);
+        link.first->decWeak();
+    }
+    delete recipient;
+}
+
+binder_status_t AIBinder_linkToDeath(AIBinder* binder, AIBinder_DeathRecipient* recipient, void* cookie) {
+    if (binder == nullptr || recipient == nullptr) return STATUS_UNEXPECTED_NULL;
+    binder_ndk::internal::RemoteBinder* remote = binder->asRemote();
+    if (remote == nullptr) return STATUS_INVALID_OPERATION;
+    const std::lock_guard<std::mutex> lock(recipient->mutex);
+    try {
+        recipient->links.reserve(recipient->links.size() + 1);
+    } catch (const std::bad_alloc&) {
+        return STATUS_NO_MEMORY;
+    }
+    const binder_status_t status = remote->linkToDeath(recipient->core, cookie);
+    if (status != STATUS_OK) return status;
+    binder->incWeak();
+    recipient->links.emplace_back(binder, cookie);
+    return STATUS_OK;
+}
+
+binder_status_t AIBinder_unlinkToDeath(AIBinder* binder, AIBinder_DeathRecipient* recipient, void* cookie) {
+    if (binder == nullptr || recipient == nullptr) return STATUS_UNEXPECTED_NULL;
+    binder_ndk::internal::RemoteBinder* remote = binder->asRemote();
+    if (remote == nullptr) return STATUS_INVALID_OPERATION;
+    const std::lock_guard<std::mutex> lock(recipient->mutex);
+    const binder_status_t status = remote->unlinkToDeath(recipient->core.get(), cookie);
+    if (status != STATUS_OK) return status;
+    for (auto it = recipient->links.begin(); it != recipient->links.end(); ++it) {
+        if (it->first == binder && it->second == cookie) {
+            binder->decWeak();
+            recipient->links.erase(it);
+            break;
+        }
+    }
+    return STATUS_OK;
 }
 
 // ---- Transactions ----

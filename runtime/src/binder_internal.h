@@ -11,6 +11,8 @@
 
 namespace binder_ndk::internal {
 
+class RemoteBinder;
+
 // The transaction-code names of a class. Immutable once published; a class
 // keeps every table it ever published (see AIBinder_Class::functionNames).
 struct FunctionNameTable {
@@ -46,9 +48,9 @@ struct AIBinder_Class {
 // implicit weak reference is dropped; the memory goes with the last weak one.
 // A strong count that reached zero never rises again.
 //
-// Subclasses: LocalBinder (an object served in this process). A binder for an
-// object in another process derives from this too and overrides the virtual
-// operations.
+// Subclasses: LocalBinder (an object served in this process) and
+// RemoteBinder (an object of another process, reached over a session; see
+// session.h).
 struct AIBinder {
   public:
     explicit AIBinder(const AIBinder_Class* clazz) noexcept : clazz_(clazz) {}
@@ -72,6 +74,12 @@ struct AIBinder {
     virtual bool associateClass(const AIBinder_Class* clazz) noexcept = 0;
     virtual void* userData() const noexcept = 0;
     virtual binder_status_t dump(int fd, const char** args, uint32_t numArgs) noexcept = 0;
+    virtual binder_status_t shellCommand(int in, int out, int err, const char** args,
+                                         uint32_t numArgs) noexcept = 0;
+    // The descriptor of the object's interface: its class's for a local
+    // binder, the one its process announced for a remote binder.
+    virtual const char* descriptor() const noexcept = 0;
+    virtual binder_ndk::internal::RemoteBinder* asRemote() noexcept { return nullptr; }
     // Runs a transaction whose arguments AIBinder_transact has checked
     // (flags, code range, that `request` was prepared for this binder). The
     // request stays owned by the caller. On STATUS_OK *reply receives an
@@ -110,6 +118,9 @@ class LocalBinder final : public AIBinder {
     bool associateClass(const AIBinder_Class* clazz) noexcept override { return clazz == getClass(); }
     void* userData() const noexcept override { return userData_; }
     binder_status_t dump(int fd, const char** args, uint32_t numArgs) noexcept override;
+    binder_status_t shellCommand(int in, int out, int err, const char** args,
+                                 uint32_t numArgs) noexcept override;
+    const char* descriptor() const noexcept override { return getClass()->descriptor; }
     binder_status_t transact(transaction_code_t code, AParcel* request, AParcel** reply,
                              binder_flags_t flags) noexcept override;
 
@@ -126,6 +137,17 @@ class StrongRef {
     StrongRef() noexcept = default;
     explicit StrongRef(AIBinder* binder) noexcept : binder_(binder) {
         if (binder_ != nullptr) binder_->incStrong();
+    }
+    // Takes over a reference the caller already owns.
+    static StrongRef adopt(AIBinder* binder) noexcept {
+        StrongRef ref;
+        ref.binder_ = binder;
+        return ref;
+    }
+    AIBinder* release() noexcept {
+        AIBinder* binder = binder_;
+        binder_ = nullptr;
+        return binder;
     }
     ~StrongRef() { reset(); }
     StrongRef(const StrongRef&) = delete;

@@ -164,6 +164,16 @@ binder_status_t AParcel::replaceData(const uint8_t* bytes, size_t size) noexcept
     return STATUS_OK;
 }
 
+void AParcel::adoptWire(binder_ndk::internal::PodVector<uint8_t>&& data, size_t size,
+                        binder_ndk::internal::PodVector<ObjectEntry>&& objects) noexcept {
+    releaseObjects();
+    data_ = static_cast<binder_ndk::internal::PodVector<uint8_t>&&>(data);
+    data_.resize(size);  // shrinking never allocates
+    objects_ = static_cast<binder_ndk::internal::PodVector<ObjectEntry>&&>(objects);
+    position_ = 0;
+    target_.reset();
+}
+
 // ---- C entry points ----
 
 namespace {

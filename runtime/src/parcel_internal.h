@@ -126,6 +126,13 @@ struct AParcel {
     binder_status_t replaceData(const uint8_t* bytes, size_t size) noexcept;
     const uint8_t* data() const noexcept { return data_.data(); }
 
+    // Replaces everything with the first `size` bytes of `data` and the
+    // object table `objects`, whose strong references pass to the parcel:
+    // position 0, no target. Requires what the invariants above require of
+    // the table (the caller has checked each entry against the bytes).
+    void adoptWire(binder_ndk::internal::PodVector<uint8_t>&& data, size_t size,
+                   binder_ndk::internal::PodVector<binder_ndk::internal::ObjectEntry>&& objects) noexcept;
+
     // The binder this parcel was prepared for by AIBinder_prepareTransaction.
     AIBinder* target() const noexcept { return target_.get(); }
     void setTarget(AIBinder* binder) noexcept { target_ = binder_ndk::internal::StrongRef(binder); }

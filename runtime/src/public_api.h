@@ -9,6 +9,8 @@
 
 #pragma GCC visibility push(default)
 #include <android/binder_ibinder.h>
+#include <android/binder_manager.h>
+#include <android/binder_process.h>
 #include <android/binder_parcel.h>
 #include <android/binder_status.h>
 #pragma GCC visibility pop

@@ -1,0 +1,960 @@
+// Sessions: framing, routing, object tables, reference counts and death.
+#include "session.h"
+
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "parcel_internal.h"
+#include "process_internal.h"
+
+namespace binder_ndk::internal {
+namespace {
+
+constexpr size_t padded4(size_t size) noexcept { return (size + 3) & ~size_t{3}; }
+
+// Writes the runtime request arguments (a count, then strings) after the
+// header of a parcel with no interface header.
+binder_status_t writeArgs(AParcel* parcel, const char** args, uint32_t numArgs) noexcept {
+    binder_status_t status = AParcel_writeInt32(parcel, static_cast<int32_t>(numArgs));
+    for (uint32_t i = 0; status == STATUS_OK && i < numArgs; ++i) {
+        const char* arg = args[i] != nullptr ? args[i] : "";
+        const size_t length = std::strlen(arg);
+        if (length > INT32_MAX) return STATUS_BAD_VALUE;
+        status = parcel->writeString(arg, static_cast<int32_t>(length));
+    }
+    return status;
+}
+
+// Reads what writeArgs wrote. The strings point into the parcel.
+binder_status_t readArgs(const AParcel& parcel, std::vector<const char*>* args) noexcept {
+    int32_t count = 0;
+    binder_status_t status = parcel.readWord(&count);
+    if (status != STATUS_OK) return status;
+    if (count < 0 || count > 1024) return STATUS_BAD_VALUE;
+    try {
+        args->reserve(static_cast<size_t>(count));
+        for (int32_t i = 0; i < count; ++i) {
+            StringView arg{};
+            status = parcel.readString(&arg);
+            if (status != STATUS_OK) return status;
+            if (arg.bytes == nullptr) return STATUS_UNEXPECTED_NULL;
+            args->push_back(arg.bytes);
+        }
+    } catch (const std::bad_alloc&) {
+        return STATUS_NO_MEMORY;
+    }
+    return STATUS_OK;
+}
+
+}  // namespace
+
+// ---- FdSet ----
+
+FdSet::~FdSet() {
+    for (uint32_t i = 0; i < count_; ++i) ::close(fds_[i]);
+}
+
+bool FdSet::add(int fd) noexcept {
+    if (count_ == wire::kMaxFds) {
+        ::close(fd);
+        return false;
+    }
+    fds_[count_++] = fd;
+    return true;
+}
+
+// ---- RemoteBinder ----
+
+RemoteBinder::RemoteBinder(std::shared_ptr<Session> session, uint32_t handle, std::string descriptor) noexcept
+    : AIBinder(nullptr), session_(std::move(session)), handle_(handle), descriptor_(std::move(descriptor)) {}
+
+RemoteBinder::~RemoteBinder() = default;
+
+bool RemoteBinder::isAlive() const noexcept { return !session_->dead(); }
+
+bool RemoteBinder::associateClass(const AIBinder_Class* clazz) noexcept {
+    const AIBinder_Class* current = clazz_.load(std::memory_order_acquire);
+    if (current != nullptr) return current == clazz;
+    if (descriptor_.size() != clazz->descriptorLength ||
+        std::memcmp(descriptor_.data(), clazz->descriptor, clazz->descriptorLength) != 0) {
+        return false;
+    }
+    // The first class whose descriptor matches is kept.
+    return clazz_.compare_exchange_strong(current, clazz, std::memory_order_acq_rel) || current == clazz;
+}
+
+binder_status_t RemoteBinder::transact(transaction_code_t code, AParcel* request, AParcel** reply,
+                                       binder_flags_t flags) noexcept {
+    if (!traceEnabled()) return session_->transact(handle_, code, *request, reply, flags);
+    const uint64_t start = monotonicNs();
+    const binder_status_t status = session_->transact(handle_, code, *request, reply, flags);
+    traceTransaction("out", session_->peerPid(), descriptor(), getClass(), code, request->dataSize(),
+                     status == STATUS_OK && *reply != nullptr ? (*reply)->dataSize() : 0, status, start);
+    return status;
+}
+
+binder_status_t RemoteBinder::ping() noexcept {
+    AParcel request;
+    AParcel* reply = nullptr;
+    const binder_status_t status = session_->transact(handle_, wire::kPingTransaction, request, &reply, 0);
+    AParcel_delete(reply);
+    return status;
+}
+
+binder_status_t RemoteBinder::dump(int fd, const char** args, uint32_t numArgs) noexcept {
+    if (fd < 0) return STATUS_BAD_VALUE;
+    AParcel request;
+    binder_status_t status = writeArgs(&request, args, numArgs);
+    AParcel* reply = nullptr;
+    if (status == STATUS_OK) status = session_->transact(handle_, wire::kDumpTransaction, request, &reply, 0, &fd, 1);
+    AParcel_delete(reply);
+    return status;
+}
+
+binder_status_t RemoteBinder::shellCommand(int in, int out, int err, const char** args,
+                                           uint32_t numArgs) noexcept {
+    const int fds[3] = {in, out, err};
+    AParcel request;
+    binder_status_t status = writeArgs(&request, args, numArgs);
+    AParcel* reply = nullptr;
+    if (status == STATUS_OK) status = session_->transact(handle_, wire::kShellTransaction, request, &reply, 0, fds, 3);
+    AParcel_delete(reply);
+    return status;
+}
+
+binder_status_t RemoteBinder::linkToDeath(const std::shared_ptr<DeathRecipientCore>& recipient,
+                                          void* cookie) noexcept {
+    if (session_->stale()) return STATUS_DEAD_OBJECT;
+    const std::lock_guard<std::mutex> lock(session_->mutex_);
+    if (session_->dead_.load(std::memory_order_relaxed)) return STATUS_DEAD_OBJECT;
+    try {
+        links_.push_back(DeathLink{recipient, cookie});
+    } catch (const std::bad_alloc&) {
+        return STATUS_NO_MEMORY;
+    }
+    return STATUS_OK;
+}
+
+binder_status_t RemoteBinder::unlinkToDeath(const DeathRecipientCore* recipient, void* cookie) noexcept {
+    if (session_->stale()) return STATUS_NAME_NOT_FOUND;
+    const std::lock_guard<std::mutex> lock(session_->mutex_);
+    for (auto it = links_.begin(); it != links_.end(); ++it) {
+        if (it->recipient.get() == recipient && it->cookie == cookie) {
+            links_.erase(it);
+            return STATUS_OK;
+        }
+    }
+    return STATUS_NAME_NOT_FOUND;
+}
+
+// The release is queued, never sent from here: the caller of decStrong may
+// hold its own locks, and a send may block.
+void RemoteBinder::onLastStrongRef() noexcept {
+    Session& session = *session_;
+    if (session.stale()) return;
+    std::unique_lock<std::mutex> lock(session.mutex_);
+    auto it = session.imports_.find(handle_);
+    if (it != session.imports_.end() && it->second == this) session.imports_.erase(it);
+    links_.clear();
+    if (session.dead_.load(std::memory_order_relaxed)) return;
+    try {
+        session.pendingReleases_.emplace_back(handle_, received_);
+    } catch (const std::bad_alloc&) {
+        return;  // the peer keeps the object until the session ends
+    }
+    if (session.pendingReleases_.size() == 1) {
+        std::weak_ptr<Session> weak = session.weak_from_this();
+        lock.unlock();
+        postWork([weak] {
+            if (auto strong = weak.lock()) strong->flushReleases();
+        });
+    }
+}
+
+// ---- Session ----
+
+Session::Session(int fd, pid_t peerPid, uid_t peerUid, uint64_t id, int epollFd, uint64_t epoch) noexcept
+    : fd_(fd), peerPid_(peerPid), peerUid_(peerUid), id_(id), epollFd_(epollFd), epoch_(epoch) {}
+
+Session::~Session() {
+    // A session left behind by fork() has had its descriptor closed already;
+    // the number may belong to something else now.
+    if (stale()) return;
+    untrackFd(fd_);
+    ::close(fd_);
+}
+
+bool Session::stale() const noexcept { return epoch_ != currentEpoch(); }
+
+bool Session::dead() const noexcept { return stale() || dead_.load(std::memory_order_acquire); }
+
+bool Session::checkHeader(const wire::FrameHeader& h, uint32_t fdsReceived) const noexcept {
+    if (h.magic != wire::kFrameMagic || h.fdCount != fdsReceived || h.fdCount > wire::kMaxFds) return false;
+    if (h.dataSize > wire::kMaxTransactionData || h.objectBytes > wire::kMaxObjectBytes) return false;
+    if (h.dataSize % 4 != 0 || h.objectBytes % 4 != 0) return false;
+    switch (h.kind) {
+        case wire::kTransaction:
+            return (h.flags & ~uint32_t{FLAG_ONEWAY}) == 0 && h.objectCount <= h.dataSize / 8 &&
+                   h.senderThread != 0;
+        case wire::kReply:
+            return h.fdCount == 0 && h.objectCount <= h.dataSize / 8;
+        case wire::kRelease:
+            return h.fdCount == 0 && h.objectBytes == 0 && h.objectCount == 0 &&
+                   h.dataSize % 8 == 0 && h.dataSize / 8 <= wire::kMaxReleasesPerFrame;
+        default:
+            return false;
+    }
+}
+
+// Reads one whole frame. kIdle: nothing arrived within the socket's receive
+// timeout and `keepWaiting` is false. A timeout in the middle of a frame, a
+// malformed header or a closed socket is kBroken.
+Session::ReadResult Session::readFrame(FramePtr* out, bool keepWaiting) noexcept {
+    FramePtr frame(new (std::nothrow) Frame);
+    if (frame == nullptr) return ReadResult::kBroken;
+    auto* header = reinterpret_cast<uint8_t*>(&frame->header);
+    size_t got = 0;
+    bool badFds = false;
+    while (got < sizeof(wire::FrameHeader)) {
+        iovec iov{header + got, sizeof(wire::FrameHeader) - got};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * wire::kMaxFds)];
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(fd_, &msg, MSG_WAITALL | MSG_CMSG_CLOEXEC);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && got == 0) {
+                if (keepWaiting && !dead()) continue;
+                return ReadResult::kIdle;
+            }
+            return ReadResult::kBroken;
+        }
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+            const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (size_t i = 0; i < count; ++i) {
+                int fd = -1;
+                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+                // Descriptors are only valid with a frame's first bytes.
+                if (!frame->fds.add(fd) || got != 0) badFds = true;
+            }
+        }
+        if ((msg.msg_flags & MSG_CTRUNC) != 0) badFds = true;
+        if (n == 0) return ReadResult::kBroken;
+        got += static_cast<size_t>(n);
+    }
+    if (badFds || !checkHeader(frame->header, frame->fds.size())) return ReadResult::kBroken;
+    const size_t bodySize = size_t{frame->header.dataSize} + frame->header.objectBytes;
+    if (!frame->body.resize(bodySize)) return ReadResult::kBroken;
+    got = 0;
+    while (got < bodySize) {
+        const ssize_t n = ::recv(fd_, frame->body.data() + got, bodySize - got, MSG_WAITALL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return ReadResult::kBroken;
+        got += static_cast<size_t>(n);
+    }
+    *out = std::move(frame);
+    return ReadResult::kFrame;
+}
+
+bool Session::writeFrame(const wire::FrameHeader& header, const uint8_t* data,
+                         const PodVector<uint8_t>& objects, const int* fds, uint32_t fdCount) noexcept {
+    iovec iov[3] = {
+            {const_cast<wire::FrameHeader*>(&header), sizeof header},
+            {const_cast<uint8_t*>(data), header.dataSize},
+            {const_cast<uint8_t*>(objects.data()), objects.size()},
+    };
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * wire::kMaxFds)];
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 3;
+    if (fdCount > 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = CMSG_SPACE(sizeof(int) * fdCount);
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int) * fdCount);
+        std::memcpy(CMSG_DATA(c), fds, sizeof(int) * fdCount);
+    }
+    const std::lock_guard<std::mutex> lock(writeMutex_);
+    if (dead()) return false;
+    for (;;) {
+        const ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;  // broken, or the peer stopped reading for the send timeout
+        }
+        size_t sent = static_cast<size_t>(n);
+        msg.msg_control = nullptr;  // descriptors go with the first bytes only
+        msg.msg_controllen = 0;
+        while (msg.msg_iovlen > 0 && sent >= msg.msg_iov[0].iov_len) {
+            sent -= msg.msg_iov[0].iov_len;
+            ++msg.msg_iov;
+            --msg.msg_iovlen;
+        }
+        if (msg.msg_iovlen == 0) return true;
+        msg.msg_iov[0].iov_base = static_cast<uint8_t*>(msg.msg_iov[0].iov_base) + sent;
+        msg.msg_iov[0].iov_len -= sent;
+    }
+}
+
+// ---- Reader role ----
+
+void Session::takeReaderLocked() noexcept {
+    readerActive_ = true;
+    if (armed_) {
+        // The runtime threads need not watch while this thread reads.
+        epoll_event event{};
+        event.data.u64 = id_;
+        ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd_, &event);
+        armed_ = false;
+    }
+}
+
+// Whenever nobody reads, a waiting thread takes over or the runtime threads
+// watch the socket again: a frame never sits unread.
+void Session::ensureReaderLocked() noexcept {
+    if (readerActive_ || dead_.load(std::memory_order_relaxed)) return;
+    for (auto& entry : waiting_) {
+        if (entry.second->blocked) {
+            entry.second->wake.notify_one();
+            return;
+        }
+    }
+    if (!armed_) {
+        epoll_event event{};
+        event.events = EPOLLIN | EPOLLONESHOT;
+        event.data.u64 = id_;
+        if (::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd_, &event) == 0) armed_ = true;
+    }
+}
+
+bool Session::markDeadLocked() noexcept {
+    if (dead_.load(std::memory_order_relaxed)) return false;
+    dead_.store(true, std::memory_order_release);
+    for (auto& entry : waiting_) {
+        for (WaitSlot* slot = entry.second; slot != nullptr; slot = slot->outer) slot->wake.notify_all();
+    }
+    return true;
+}
+
+void Session::kill() noexcept {
+    if (stale()) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    const bool first = markDeadLocked();
+    lock.unlock();
+    if (first) afterDeath();
+}
+
+void Session::afterDeath() noexcept {
+    ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd_, nullptr);
+    // Wakes a thread blocked reading or writing; the descriptor itself stays
+    // open (and its number taken) until the last reference to the session.
+    ::shutdown(fd_, SHUT_RDWR);
+    forgetSession(id_);
+    std::weak_ptr<Session> weak = weak_from_this();
+    postWork([weak] {
+        if (auto strong = weak.lock()) strong->releaseAfterDeath();
+    });
+}
+
+// Everything the dead peer held is given back; every linked recipient runs
+// once, here on a runtime thread, with no lock held.
+void Session::releaseAfterDeath() noexcept {
+    std::unordered_map<uint32_t, ExportEntry> held;
+    std::vector<std::pair<StrongRef, std::vector<DeathLink>>> fired;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        held.swap(exports_);
+        exportHandles_.clear();
+        pendingReleases_.clear();
+        for (auto& entry : imports_) {
+            RemoteBinder* binder = entry.second;
+            if (binder->links_.empty() || !binder->tryIncStrong()) continue;
+            try {
+                fired.emplace_back(StrongRef::adopt(binder), std::move(binder->links_));
+            } catch (const std::bad_alloc&) {
+                binder->decStrong();  // cannot end it: the import table still names it
+            }
+            binder->links_.clear();
+        }
+    }
+    held.clear();
+    for (auto& entry : fired) {
+        for (DeathLink& link : entry.second) {
+            const std::lock_guard<std::recursive_mutex> guard(link.recipient->callbackMutex);
+            if (!link.recipient->deleted) link.recipient->onBinderDied(link.cookie);
+        }
+    }
+}
+
+// ---- Routing ----
+
+Session::Action Session::routeLocked(FramePtr& frame) noexcept {
+    const wire::FrameHeader& h = frame->header;
+    switch (h.kind) {
+        case wire::kReply: {
+            auto it = waiting_.find(h.targetThread);
+            if (it == waiting_.end() || it->second->seq != h.seq) return Action::kViolation;
+            it->second->inbox.push_back(std::move(frame));
+            it->second->wake.notify_one();
+            return Action::kNone;
+        }
+        case wire::kTransaction: {
+            if ((h.flags & FLAG_ONEWAY) != 0) return Action::kOneway;
+            auto it = h.targetThread != 0 ? waiting_.find(h.targetThread) : waiting_.end();
+            if (it == waiting_.end()) return Action::kServe;
+            // A call back into a thread that waits on this peer: that thread
+            // serves it, so the chain of calls never needs another thread.
+            it->second->inbox.push_back(std::move(frame));
+            it->second->wake.notify_one();
+            return Action::kNone;
+        }
+        case wire::kRelease:
+            return Action::kRelease;
+        default:
+            return Action::kViolation;
+    }
+}
+
+void Session::perform(Action action, FramePtr frame, bool onRuntimeThread) noexcept {
+    if (action == Action::kNone) return;
+    if (action == Action::kViolation) {
+        kill();
+        return;
+    }
+    if (action == Action::kServe && onRuntimeThread) {
+        serve(*frame);
+        return;
+    }
+    std::shared_ptr<Frame> shared;
+    try {
+        shared = std::shared_ptr<Frame>(std::move(frame));
+    } catch (const std::bad_alloc&) {
+        kill();  // a frame that cannot be handled must not be lost silently
+        return;
+    }
+    std::shared_ptr<Session> self = shared_from_this();
+    switch (action) {
+        case Action::kServe:
+            postWork([self, shared] { self->serve(*shared); });
+            return;
+        case Action::kRelease:
+            if (onRuntimeThread) {
+                applyReleases(*shared);
+            } else {
+                postWork([self, shared] { self->applyReleases(*shared); });
+            }
+            return;
+        case Action::kOneway: {
+            // Ordered per object: the target decides the queue.
+            StrongRef target;
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                auto it = exports_.find(shared->header.handle);
+                if (it != exports_.end()) target = StrongRef(it->second.binder.get());
+            }
+            if (target.get() == nullptr) return;  // a stale or forged handle: nothing to run
+            AIBinder* key = target.get();
+            auto keep = std::make_shared<StrongRef>(std::move(target));
+            postOneway(key, [self, shared, keep] { self->serve(*shared); });
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+// ---- Objects ----
+
+uint32_t Session::exportLocked(AIBinder* binder) noexcept {
+    auto known = exportHandles_.find(binder);
+    if (known != exportHandles_.end()) {
+        ++exports_[known->second].sent;
+        return known->second;
+    }
+    uint32_t handle = nextHandle_;
+    // Handles are not reused while in use; 0 names the process itself.
+    while (handle == 0 || exports_.count(handle) != 0) ++handle;
+    nextHandle_ = handle + 1;
+    try {
+        exports_.emplace(handle, ExportEntry{StrongRef(binder), 1});
+        exportHandles_.emplace(binder, handle);
+    } catch (const std::bad_alloc&) {
+        exports_.erase(handle);
+        return 0;
+    }
+    return handle;
+}
+
+binder_status_t Session::encodeObjectsLocked(const AParcel& parcel, PodVector<uint8_t>* table,
+                                             uint32_t* count) noexcept {
+    *count = static_cast<uint32_t>(parcel.objectCount());
+    for (size_t i = 0; i < parcel.objectCount(); ++i) {
+        const ObjectEntry& entry = parcel.objects()[i];
+        AIBinder* binder = entry.binder;
+        wire::ObjectRecord record{entry.offset, wire::kSenderObject, 0, 0};
+        const char* descriptor = "";
+        RemoteBinder* remote = binder->asRemote();
+        if (remote != nullptr && remote->session_.get() == this) {
+            record.kind = wire::kReceiverObject;
+            record.handle = remote->handle_;
+        } else {
+            descriptor = binder->descriptor();
+            const size_t length = std::strlen(descriptor);
+            if (length > wire::kMaxDescriptorLength) return STATUS_BAD_VALUE;
+            record.descriptorLength = static_cast<uint32_t>(length);
+            record.handle = exportLocked(binder);
+            if (record.handle == 0) return STATUS_NO_MEMORY;
+        }
+        const size_t at = table->size();
+        const size_t size = sizeof record + padded4(record.descriptorLength);
+        if (table->size() + size > wire::kMaxObjectBytes || !table->resize(at + size)) {
+            return STATUS_FAILED_TRANSACTION;
+        }
+        std::memcpy(table->data() + at, &record, sizeof record);
+        std::memcpy(table->data() + at + sizeof record, descriptor, record.descriptorLength);
+    }
+    return STATUS_OK;
+}
+
+// Turns a received frame's body into a parcel. Every object record is checked
+// before any reference is taken: offsets in order, inside the data, on an
+// object entry of the bytes; a handle of this side must be one this session
+// exported. A forged or stale reference fails with STATUS_BAD_VALUE and
+// touches no object.
+binder_status_t Session::decodeLocked(Frame& frame, AParcel* parcel, PodVector<ObjectEntry>* dropLater) noexcept {
+    const wire::FrameHeader& h = frame.header;
+    const uint8_t* data = frame.body.data();
+    const uint8_t* table = data + h.dataSize;
+    struct Parsed {
+        wire::ObjectRecord record;
+        const char* descriptor;
+    };
+    std::vector<Parsed> parsed;
+    try {
+        parsed.reserve(h.objectCount);
+    } catch (const std::bad_alloc&) {
+        return STATUS_NO_MEMORY;
+    }
+    size_t at = 0;
+    size_t nextFree = 0;
+    for (uint32_t i = 0; i < h.objectCount; ++i) {
+        wire::ObjectRecord record{};
+        if (h.objectBytes - at < sizeof record) return STATUS_BAD_VALUE;
+        std::memcpy(&record, table + at, sizeof record);
+        at += sizeof record;
+        if (record.offset % 4 != 0 || record.offset < nextFree || record.offset > h.dataSize ||
+            h.dataSize - record.offset < kBinderEntrySize) {
+            return STATUS_BAD_VALUE;
+        }
+        if (loadWord(data + record.offset) != uint32_t{kBinderKindObject} || loadWord(data + record.offset + 4) != 0) {
+            return STATUS_BAD_VALUE;
+        }
+        nextFree = record.offset + kBinderEntrySize;
+        const char* descriptor = nullptr;
+        if (record.kind == wire::kSenderObject) {
+            if (record.handle == 0 || record.descriptorLength == 0 ||
+                record.descriptorLength > wire::kMaxDescriptorLength ||
+                h.objectBytes - at < padded4(record.descriptorLength)) {
+                return STATUS_BAD_VALUE;
+            }
+            descriptor = reinterpret_cast<const char*>(table + at);
+            if (std::memchr(descriptor, 0, record.descriptorLength) != nullptr) return STATUS_BAD_VALUE;
+            at += padded4(record.descriptorLength);
+        } else if (record.kind == wire::kReceiverObject) {
+            if (record.descriptorLength != 0 || exports_.count(record.handle) == 0) return STATUS_BAD_VALUE;
+        } else {
+            return STATUS_BAD_VALUE;
+        }
+        parsed.push_back(Parsed{record, descriptor});
+    }
+    if (at != h.objectBytes) return STATUS_BAD_VALUE;
+
+    PodVector<ObjectEntry> objects;
+    if (!objects.reserve(parsed.size())) return STATUS_NO_MEMORY;
+    std::shared_ptr<Session> self = shared_from_this();
+    for (const Parsed& p : parsed) {
+        AIBinder* binder = nullptr;
+        if (p.record.kind == wire::kReceiverObject) {
+            binder = exports_.find(p.record.handle)->second.binder.get();
+            binder->incStrong();
+        } else {
+            auto it = imports_.find(p.record.handle);
+            if (it != imports_.end() && it->second->tryIncStrong()) {
+                binder = it->second;
+                ++it->second->received_;
+            } else {
+                RemoteBinder* made = nullptr;
+                try {
+                    made = new RemoteBinder(self, p.record.handle,
+                                            std::string(p.descriptor, p.record.descriptorLength));
+                    imports_[p.record.handle] = made;
+                } catch (const std::bad_alloc&) {
+                    // Released by the caller once the lock is gone: ending
+                    // an import takes this lock.
+                    if (made != nullptr) objects.insert(objects.size(), ObjectEntry{p.record.offset, made});
+                    dropLater->swap(objects);
+                    return STATUS_NO_MEMORY;
+                }
+                binder = made;
+            }
+        }
+        objects.insert(objects.size(), ObjectEntry{p.record.offset, binder});
+    }
+    parcel->adoptWire(std::move(frame.body), h.dataSize, std::move(objects));
+    return STATUS_OK;
+}
+
+// ---- Releases ----
+
+void Session::applyReleases(const Frame& frame) noexcept {
+    std::vector<StrongRef> dropped;
+    bool violation = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (size_t at = 0; at + 8 <= frame.header.dataSize; at += 8) {
+            const uint32_t handle = loadWord(frame.body.data() + at);
+            const uint32_t count = loadWord(frame.body.data() + at + 4);
+            auto it = exports_.find(handle);
+            // Giving back more than was sent is a protocol fault.
+            if (it == exports_.end() || count == 0 || count > it->second.sent) {
+                violation = true;
+                break;
+            }
+            it->second.sent -= count;
+            if (it->second.sent > 0) continue;  // a newer send crossed this release
+            try {
+                dropped.push_back(std::move(it->second.binder));
+            } catch (const std::bad_alloc&) {
+                it->second.sent = 1;  // keep it rather than lose the reference
+                continue;
+            }
+            exportHandles_.erase(dropped.back().get());
+            exports_.erase(it);
+        }
+    }
+    dropped.clear();  // removed first, released now, with no lock held
+    if (violation) kill();
+}
+
+void Session::flushReleases() noexcept {
+    PodVector<uint8_t> body;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const size_t count = pendingReleases_.size() < wire::kMaxReleasesPerFrame
+                                     ? pendingReleases_.size()
+                                     : wire::kMaxReleasesPerFrame;
+        if (count == 0 || !body.resize(count * 8)) return;
+        for (size_t i = 0; i < count; ++i) {
+            storeWord(body.data() + i * 8, pendingReleases_[i].first);
+            storeWord(body.data() + i * 8 + 4, pendingReleases_[i].second);
+        }
+        pendingReleases_.erase(pendingReleases_.begin(), pendingReleases_.begin() + static_cast<ptrdiff_t>(count));
+        if (!pendingReleases_.empty()) {
+            std::weak_ptr<Session> weak = weak_from_this();
+            postWork([weak] {
+                if (auto strong = weak.lock()) strong->flushReleases();
+            });
+        }
+    }
+    wire::FrameHeader h{};
+    h.magic = wire::kFrameMagic;
+    h.kind = wire::kRelease;
+    h.dataSize = static_cast<uint32_t>(body.size());
+    if (!writeFrame(h, body.data(), PodVector<uint8_t>(), nullptr, 0)) kill();
+}
+
+// ---- Serving ----
+
+void Session::serve(Frame& frame) noexcept {
+    const wire::FrameHeader header = frame.header;
+    ThreadState& state = threadState();
+    try {
+        state.calls.push_back(IncomingCall{this, header.senderThread, peerPid_, peerUid_});
+    } catch (const std::bad_alloc&) {
+        sendReply(frame, STATUS_NO_MEMORY, nullptr);
+        return;
+    }
+    const uint64_t start = traceEnabled() ? monotonicNs() : 0;
+    const size_t requestSize = header.dataSize;
+    AParcel request;
+    AParcel* reply = nullptr;
+    const binder_status_t status = dispatch(frame, &request, &reply);
+    state.calls.pop_back();
+    if (start != 0) {
+        StrongRef target;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            auto it = exports_.find(header.handle);
+            if (it != exports_.end()) target = StrongRef(it->second.binder.get());
+        }
+        AIBinder* binder = target.get();
+        traceTransaction("in", peerPid_, binder != nullptr ? binder->descriptor() : "(process)",
+                         binder != nullptr ? binder->getClass() : nullptr, header.code, requestSize,
+                         reply != nullptr ? reply->dataSize() : 0, status, start);
+    }
+    if ((header.flags & FLAG_ONEWAY) == 0) sendReply(frame, status, reply);
+    AParcel_delete(reply);
+}
+
+binder_status_t Session::dispatch(Frame& frame, AParcel* request, AParcel** reply) noexcept {
+    const wire::FrameHeader header = frame.header;
+    StrongRef target;
+    PodVector<ObjectEntry> dropLater;
+    binder_status_t status = STATUS_OK;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (header.handle != 0) {
+            auto it = exports_.find(header.handle);
+            if (it == exports_.end()) return STATUS_BAD_VALUE;
+            target = StrongRef(it->second.binder.get());
+        }
+        status = decodeLocked(frame, request, &dropLater);
+    }
+    for (size_t i = 0; i < dropLater.size(); ++i) dropLater[i].binder->decStrong();
+    if (status != STATUS_OK) return status;
+    if (header.handle == 0) {
+        if (header.code == wire::kPingTransaction) return STATUS_OK;
+        if (header.code != wire::kGetServiceTransaction) return STATUS_UNKNOWN_TRANSACTION;
+        StringView name{};
+        status = request->readString(&name);
+        if (status != STATUS_OK) return status;
+        if (name.bytes == nullptr) return STATUS_UNEXPECTED_NULL;
+        AIBinder* service = findLocalService(name.bytes);
+        if (service == nullptr) return STATUS_NAME_NOT_FOUND;
+        const StrongRef owned = StrongRef::adopt(service);
+        AParcel* out = new (std::nothrow) AParcel();
+        if (out == nullptr) return STATUS_NO_MEMORY;
+        status = out->writeBinder(service);
+        if (status != STATUS_OK) {
+            AParcel_delete(out);
+            return status;
+        }
+        *reply = out;
+        return STATUS_OK;
+    }
+    AIBinder* binder = target.get();
+    const bool oneway = (header.flags & FLAG_ONEWAY) != 0;
+    switch (header.code) {
+        case wire::kPingTransaction:
+            return binder->isAlive() ? STATUS_OK : STATUS_DEAD_OBJECT;
+        case wire::kDumpTransaction:
+        case wire::kShellTransaction: {
+            const bool dump = header.code == wire::kDumpTransaction;
+            if (oneway || frame.fds.size() != (dump ? 1u : 3u)) return STATUS_BAD_VALUE;
+            std::vector<const char*> args;
+            status = readArgs(*request, &args);
+            if (status != STATUS_OK) return status;
+            const uint32_t count = static_cast<uint32_t>(args.size());
+            return dump ? binder->dump(frame.fds[0], args.data(), count)
+                        : binder->shellCommand(frame.fds[0], frame.fds[1], frame.fds[2], args.data(), count);
+        }
+        default:
+            break;
+    }
+    if (header.code < FIRST_CALL_TRANSACTION || header.code > LAST_CALL_TRANSACTION) {
+        return STATUS_UNKNOWN_TRANSACTION;
+    }
+    // A remote target relays the request as it came, interface header
+    // included, so it needs no class of its own.
+    return binder->transact(header.code, request, reply, header.flags);
+}
+
+void Session::sendReply(const Frame& request, binder_status_t status, const AParcel* reply) noexcept {
+    wire::FrameHeader h{};
+    h.magic = wire::kFrameMagic;
+    h.kind = wire::kReply;
+    h.seq = request.header.seq;
+    h.targetThread = request.header.senderThread;
+    PodVector<uint8_t> objects;
+    if (status == STATUS_OK && reply != nullptr) {
+        // A reply over the limit becomes a failure the caller can see.
+        if (reply->dataSize() > wire::kMaxTransactionData) {
+            status = STATUS_FAILED_TRANSACTION;
+        } else {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            status = encodeObjectsLocked(*reply, &objects, &h.objectCount);
+        }
+        if (status == STATUS_OK) {
+            h.dataSize = static_cast<uint32_t>(reply->dataSize());
+            h.objectBytes = static_cast<uint32_t>(objects.size());
+        } else {
+            objects.clear();
+            h.objectCount = 0;
+        }
+    }
+    h.code = static_cast<uint32_t>(status);
+    const uint8_t* data = h.dataSize > 0 ? reply->data() : nullptr;
+    if (!writeFrame(h, data, objects, nullptr, 0)) kill();
+}
+
+// ---- Calls ----
+
+binder_status_t Session::transact(uint32_t handle, uint32_t code, const AParcel& request, AParcel** reply,
+                                  uint32_t flags, const int* fds, uint32_t fdCount) noexcept {
+    *reply = nullptr;
+    if (stale()) return STATUS_DEAD_OBJECT;
+    if (request.dataSize() > wire::kMaxTransactionData || fdCount > wire::kMaxFds) {
+        return STATUS_FAILED_TRANSACTION;
+    }
+    ThreadState& state = threadState();
+    wire::FrameHeader h{};
+    h.magic = wire::kFrameMagic;
+    h.kind = wire::kTransaction;
+    h.dataSize = static_cast<uint32_t>(request.dataSize());
+    h.fdCount = fdCount;
+    h.handle = handle;
+    h.code = code;
+    h.flags = flags;
+    h.senderThread = state.token;
+    // A call to the peer that this thread is serving goes back to the peer
+    // thread waiting for it.
+    for (auto it = state.calls.rbegin(); it != state.calls.rend(); ++it) {
+        if (it->session == this) {
+            h.targetThread = it->remoteThread;
+            break;
+        }
+    }
+    PodVector<uint8_t> objects;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (dead_.load(std::memory_order_relaxed)) return STATUS_DEAD_OBJECT;
+    binder_status_t status = encodeObjectsLocked(request, &objects, &h.objectCount);
+    if (status != STATUS_OK) return status;
+    h.objectBytes = static_cast<uint32_t>(objects.size());
+    if ((flags & FLAG_ONEWAY) != 0) {
+        lock.unlock();
+        if (writeFrame(h, request.data(), objects, fds, fdCount)) return STATUS_OK;
+        kill();
+        return STATUS_DEAD_OBJECT;
+    }
+    WaitSlot slot;
+    slot.thread = state.token;
+    slot.seq = h.seq = ++state.nextSeq;
+    auto outer = waiting_.find(state.token);
+    slot.outer = outer != waiting_.end() ? outer->second : nullptr;
+    try {
+        waiting_[state.token] = &slot;
+    } catch (const std::bad_alloc&) {
+        return STATUS_NO_MEMORY;
+    }
+    // Reading before sending means a quick reply finds this thread already
+    // in place, with no hand-over between threads.
+    const bool reading = !readerActive_;
+    if (reading) takeReaderLocked();
+    lock.unlock();
+    const bool sent = writeFrame(h, request.data(), objects, fds, fdCount);
+    lock.lock();
+    bool first = false;
+    FramePtr answer;
+    if (sent) {
+        status = awaitReply(slot, lock, reading, &answer);
+    } else {
+        if (reading) readerActive_ = false;
+        first = markDeadLocked();
+        status = STATUS_DEAD_OBJECT;
+    }
+    if (slot.outer != nullptr) {
+        waiting_[state.token] = slot.outer;
+    } else {
+        waiting_.erase(state.token);
+    }
+    if (status == STATUS_DEAD_OBJECT && dead_.load(std::memory_order_relaxed) == false) first = markDeadLocked();
+    if (status != STATUS_OK) {
+        lock.unlock();
+        if (first) afterDeath();
+        return status;
+    }
+    const auto replyStatus = static_cast<binder_status_t>(answer->header.code);
+    if (replyStatus != STATUS_OK) return replyStatus;
+    AParcel* out = new (std::nothrow) AParcel();
+    if (out == nullptr) return STATUS_NO_MEMORY;
+    PodVector<ObjectEntry> dropLater;
+    status = decodeLocked(*answer, out, &dropLater);
+    lock.unlock();
+    for (size_t i = 0; i < dropLater.size(); ++i) dropLater[i].binder->decStrong();
+    if (status != STATUS_OK) {
+        AParcel_delete(out);
+        return status;
+    }
+    *reply = out;
+    return STATUS_OK;
+}
+
+binder_status_t Session::awaitReply(WaitSlot& slot, std::unique_lock<std::mutex>& lock, bool reading,
+                                    FramePtr* reply) noexcept {
+    for (;;) {
+        if (!reading && !slot.inbox.empty()) {
+            FramePtr frame = std::move(slot.inbox.front());
+            slot.inbox.pop_front();
+            ensureReaderLocked();
+            if (frame->header.kind == wire::kReply) {
+                *reply = std::move(frame);
+                return STATUS_OK;
+            }
+            // A nested call from the peer, addressed to this thread.
+            lock.unlock();
+            serve(*frame);
+            frame.reset();
+            lock.lock();
+            continue;
+        }
+        if (dead_.load(std::memory_order_relaxed)) return STATUS_DEAD_OBJECT;
+        if (!reading && readerActive_) {
+            slot.blocked = true;
+            slot.wake.wait(lock);
+            slot.blocked = false;
+            continue;
+        }
+        if (!reading) takeReaderLocked();
+        reading = false;
+        lock.unlock();
+        FramePtr frame;
+        const ReadResult result = readFrame(&frame, true);
+        lock.lock();
+        readerActive_ = false;
+        if (result != ReadResult::kFrame) return STATUS_DEAD_OBJECT;
+        const Action action = routeLocked(frame);
+        if (action == Action::kNone) continue;
+        if (action == Action::kViolation) return STATUS_DEAD_OBJECT;
+        ensureReaderLocked();
+        lock.unlock();
+        perform(action, std::move(frame), false);
+        lock.lock();
+    }
+}
+
+void Session::onReadable() noexcept {
+    std::unique_lock<std::mutex> lock(mutex_);
+    armed_ = false;
+    if (dead_.load(std::memory_order_relaxed) || readerActive_) return;
+    readerActive_ = true;
+    lock.unlock();
+    FramePtr frame;
+    const ReadResult result = readFrame(&frame, false);
+    lock.lock();
+    readerActive_ = false;
+    if (result == ReadResult::kBroken) {
+        const bool first = markDeadLocked();
+        lock.unlock();
+        if (first) afterDeath();
+        return;
+    }
+    Action action = Action::kNone;
+    if (result == ReadResult::kFrame) action = routeLocked(frame);
+    ensureReaderLocked();
+    lock.unlock();
+    perform(action, std::move(frame), true);
+}
+
+}  // namespace binder_ndk::internal

@@ -1,0 +1,216 @@
+// Sessions: the connection between this process and one peer process, the
+// object tables on it, and the binders that stand for the peer's objects.
+#ifndef BINDER_NDK_INTERNAL_SESSION_H
+#define BINDER_NDK_INTERNAL_SESSION_H
+
+#include "public_api.h"
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "binder_internal.h"
+#include "parcel_internal.h"
+#include "pod_vector.h"
+#include "wire.h"
+
+namespace binder_ndk::internal {
+
+// Descriptors received with a frame; closed when the set goes.
+class FdSet {
+  public:
+    FdSet() noexcept = default;
+    ~FdSet();
+    FdSet(const FdSet&) = delete;
+    FdSet& operator=(const FdSet&) = delete;
+    // False (and `fd` closed) when the set is full.
+    bool add(int fd) noexcept;
+    uint32_t size() const noexcept { return count_; }
+    int operator[](uint32_t i) const noexcept { return fds_[i]; }
+
+  private:
+    int fds_[wire::kMaxFds] = {};
+    uint32_t count_ = 0;
+};
+
+// One message as read: its header, its body (data, then object table) and
+// the descriptors that came with it.
+struct Frame {
+    wire::FrameHeader header{};
+    PodVector<uint8_t> body;
+    FdSet fds;
+};
+using FramePtr = std::unique_ptr<Frame>;
+
+// What a death recipient shares with its links: the callback, and a lock
+// that lets deletion wait for a callback that is running.
+struct DeathRecipientCore {
+    explicit DeathRecipientCore(AIBinder_DeathRecipient_onBinderDied callback) noexcept
+        : onBinderDied(callback) {}
+    const AIBinder_DeathRecipient_onBinderDied onBinderDied;
+    std::recursive_mutex callbackMutex;
+    bool deleted = false;  // guarded by callbackMutex
+};
+
+struct DeathLink {
+    std::shared_ptr<DeathRecipientCore> recipient;
+    void* cookie;
+};
+
+class Session;
+
+// An object of the peer process: its handle in the peer's export table.
+class RemoteBinder final : public AIBinder {
+  public:
+    RemoteBinder(std::shared_ptr<Session> session, uint32_t handle, std::string descriptor) noexcept;
+
+    bool isRemote() const noexcept override { return true; }
+    bool isAlive() const noexcept override;
+    bool associateClass(const AIBinder_Class* clazz) noexcept override;
+    void* userData() const noexcept override { return nullptr; }
+    binder_status_t dump(int fd, const char** args, uint32_t numArgs) noexcept override;
+    binder_status_t shellCommand(int in, int out, int err, const char** args,
+                                 uint32_t numArgs) noexcept override;
+    const char* descriptor() const noexcept override { return descriptor_.c_str(); }
+    RemoteBinder* asRemote() noexcept override { return this; }
+    binder_status_t transact(transaction_code_t code, AParcel* request, AParcel** reply,
+                             binder_flags_t flags) noexcept override;
+
+    binder_status_t ping() noexcept;
+    binder_status_t linkToDeath(const std::shared_ptr<DeathRecipientCore>& recipient, void* cookie) noexcept;
+    binder_status_t unlinkToDeath(const DeathRecipientCore* recipient, void* cookie) noexcept;
+    const Session* session() const noexcept { return session_.get(); }
+
+  private:
+    friend class Session;
+    ~RemoteBinder() override;
+    void onLastStrongRef() noexcept override;
+
+    const std::shared_ptr<Session> session_;
+    const uint32_t handle_;
+    const std::string descriptor_;
+    // Guarded by the session's lock: how many times this handle arrived
+    // while this binder stood for it (given back in one release), and the
+    // death links.
+    uint32_t received_ = 1;
+    std::vector<DeathLink> links_;
+};
+
+// One connected peer process.
+//
+// Routing: at most one thread reads the socket at a time (the reader). A
+// thread waiting for a reply reads itself when nobody else does; otherwise a
+// runtime thread reads when epoll reports data. The reader hands each frame
+// to its addressee: a reply or a nested call to the waiting thread it names,
+// a new call to the runtime's threads, a release to the export table.
+//
+// Lock order: the session lock, then the process lock; never the reverse.
+// No lock is held while user code or a blocking write runs, except the
+// write lock, which only serialises whole frames.
+class Session : public std::enable_shared_from_this<Session> {
+  public:
+    Session(int fd, pid_t peerPid, uid_t peerUid, uint64_t id, int epollFd, uint64_t epoch) noexcept;
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    uint64_t id() const noexcept { return id_; }
+    pid_t peerPid() const noexcept { return peerPid_; }
+    uid_t peerUid() const noexcept { return peerUid_; }
+    int fd() const noexcept { return fd_; }
+    // Whether the connection is gone (broken, refused for a protocol fault,
+    // or left behind by fork()).
+    bool dead() const noexcept;
+
+    // Sends a transaction to the peer's object `handle` and, unless
+    // FLAG_ONEWAY, waits for the reply (serving nested calls meanwhile). On
+    // STATUS_OK *reply receives an owned reply positioned at 0 (null for a
+    // one-way call). `fds` are sent as duplicates and stay the caller's.
+    binder_status_t transact(uint32_t handle, uint32_t code, const AParcel& request, AParcel** reply,
+                             uint32_t flags, const int* fds = nullptr, uint32_t fdCount = 0) noexcept;
+
+    // A runtime thread: epoll reported the socket readable.
+    void onReadable() noexcept;
+    // Ends the session: waiting calls return STATUS_DEAD_OBJECT, the peer's
+    // references are released and death recipients run on a runtime thread.
+    void kill() noexcept;
+
+  private:
+    friend class RemoteBinder;
+    struct WaitSlot {
+        uint64_t thread;
+        uint32_t seq;
+        WaitSlot* outer;  // the same thread's call that this one is nested in
+        std::deque<FramePtr> inbox;
+        std::condition_variable wake;
+        bool blocked = false;
+    };
+    struct ExportEntry {
+        StrongRef binder;
+        uint32_t sent;  // arrivals at the peer not yet given back
+    };
+    enum class ReadResult { kFrame, kIdle, kBroken };
+    enum class Action { kNone, kServe, kOneway, kRelease, kViolation };
+
+    bool stale() const noexcept;
+    ReadResult readFrame(FramePtr* frame, bool keepWaiting) noexcept;
+    bool checkHeader(const wire::FrameHeader& header, uint32_t fdsReceived) const noexcept;
+    bool writeFrame(const wire::FrameHeader& header, const uint8_t* data,
+                    const PodVector<uint8_t>& objects, const int* fds, uint32_t fdCount) noexcept;
+
+    // With the lock held.
+    Action routeLocked(FramePtr& frame) noexcept;
+    void ensureReaderLocked() noexcept;
+    void takeReaderLocked() noexcept;
+    bool markDeadLocked() noexcept;  // true for the call that ended the session
+    binder_status_t awaitReply(WaitSlot& slot, std::unique_lock<std::mutex>& lock, bool reading,
+                               FramePtr* reply) noexcept;
+    binder_status_t encodeObjectsLocked(const AParcel& parcel, PodVector<uint8_t>* table,
+                                        uint32_t* count) noexcept;
+    // On failure, references that must be given back after unlocking are in
+    // *dropLater.
+    binder_status_t decodeLocked(Frame& frame, AParcel* parcel, PodVector<ObjectEntry>* dropLater) noexcept;
+    uint32_t exportLocked(AIBinder* binder) noexcept;
+
+    // Without the lock.
+    void perform(Action action, FramePtr frame, bool onRuntimeThread) noexcept;
+    void serve(Frame& frame) noexcept;
+    binder_status_t dispatch(Frame& frame, AParcel* request, AParcel** reply) noexcept;
+    void sendReply(const Frame& request, binder_status_t status, const AParcel* reply) noexcept;
+    void applyReleases(const Frame& frame) noexcept;
+    void flushReleases() noexcept;
+    void afterDeath() noexcept;
+    void releaseAfterDeath() noexcept;
+
+    const int fd_;
+    const pid_t peerPid_;
+    const uid_t peerUid_;
+    const uint64_t id_;
+    const int epollFd_;
+    const uint64_t epoch_;
+
+    std::mutex writeMutex_;
+    mutable std::mutex mutex_;
+    std::atomic<bool> dead_{false};  // written under mutex_
+    bool readerActive_ = false;
+    bool armed_ = true;
+    std::unordered_map<uint64_t, WaitSlot*> waiting_;  // innermost call of each thread
+    std::unordered_map<uint32_t, ExportEntry> exports_;
+    std::unordered_map<AIBinder*, uint32_t> exportHandles_;
+    std::unordered_map<uint32_t, RemoteBinder*> imports_;
+    uint32_t nextHandle_ = 1;
+    std::vector<std::pair<uint32_t, uint32_t>> pendingReleases_;
+};
+
+}  // namespace binder_ndk::internal
+
+#endif  // BINDER_NDK_INTERNAL_SESSION_H
