@@ -565,6 +565,9 @@ void traceTransaction(const char* direction, pid_t peer, const char* descriptor,
                           : code == wire::kDumpTransaction       ? "dump"
                           : code == wire::kShellTransaction      ? "shellCommand"
                           : code == wire::kGetServiceTransaction ? "getService"
+                          // Every interface answers these two queries.
+                          : code == 0x00ffffffu                  ? "getInterfaceVersion"
+                          : code == 0x00fffffeu                  ? "getInterfaceHash"
                                                                  : nullptr;
     if (name == nullptr) name = special != nullptr ? special : "?";
     const double micros = static_cast<double>(monotonicNs() - startNs) / 1000.0;

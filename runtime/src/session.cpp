@@ -406,6 +406,7 @@ Session::Action Session::routeLocked(FramePtr& frame) noexcept {
         case wire::kReply: {
             auto it = waiting_.find(h.targetThread);
             if (it == waiting_.end() || it->second->seq != h.seq) return Action::kViolation;
+            if (!charge(*frame)) return Action::kViolation;
             it->second->inbox.push_back(std::move(frame));
             it->second->wake.notify_one();
             return Action::kNone;
@@ -416,6 +417,7 @@ Session::Action Session::routeLocked(FramePtr& frame) noexcept {
             if (it == waiting_.end()) return Action::kServe;
             // A call back into a thread that waits on this peer: that thread
             // serves it, so the chain of calls never needs another thread.
+            if (!charge(*frame)) return Action::kViolation;
             it->second->inbox.push_back(std::move(frame));
             it->second->wake.notify_one();
             return Action::kNone;
@@ -437,6 +439,11 @@ void Session::perform(Action action, FramePtr frame, bool onRuntimeThread) noexc
         serve(*frame);
         return;
     }
+    if (action == Action::kRelease && onRuntimeThread) {
+        applyReleases(*frame);
+        return;
+    }
+    // Everything queued for later counts against the peer's allowance.
     std::shared_ptr<Frame> shared;
     try {
         shared = std::shared_ptr<Frame>(std::move(frame));
@@ -444,17 +451,23 @@ void Session::perform(Action action, FramePtr frame, bool onRuntimeThread) noexc
         kill();  // a frame that cannot be handled must not be lost silently
         return;
     }
+    if (!charge(*shared)) {
+        kill();
+        return;
+    }
     std::shared_ptr<Session> self = shared_from_this();
     switch (action) {
         case Action::kServe:
-            postWork([self, shared] { self->serve(*shared); });
+            postWork([self, shared] {
+                self->discharge(*shared);
+                self->serve(*shared);
+            });
             return;
         case Action::kRelease:
-            if (onRuntimeThread) {
-                applyReleases(*shared);
-            } else {
-                postWork([self, shared] { self->applyReleases(*shared); });
-            }
+            postWork([self, shared] {
+                self->discharge(*shared);
+                self->applyReleases(*shared);
+            });
             return;
         case Action::kOneway: {
             // Ordered per object: the target decides the queue.
@@ -464,15 +477,42 @@ void Session::perform(Action action, FramePtr frame, bool onRuntimeThread) noexc
                 auto it = exports_.find(shared->header.handle);
                 if (it != exports_.end()) target = StrongRef(it->second.binder.get());
             }
-            if (target.get() == nullptr) return;  // a stale or forged handle: nothing to run
+            if (target.get() == nullptr) {  // a stale or forged handle: nothing to run
+                discharge(*shared);
+                return;
+            }
             AIBinder* key = target.get();
-            auto keep = std::make_shared<StrongRef>(std::move(target));
-            postOneway(key, [self, shared, keep] { self->serve(*shared); });
+            std::shared_ptr<StrongRef> keep;
+            try {
+                keep = std::make_shared<StrongRef>(std::move(target));
+            } catch (const std::bad_alloc&) {
+                discharge(*shared);
+                return;
+            }
+            postOneway(key, [self, shared, keep] {
+                self->discharge(*shared);
+                self->serve(*shared);
+            });
             return;
         }
         default:
             return;
     }
+}
+
+// ---- Queued frames ----
+
+size_t Session::queuedSize(const Frame& frame) noexcept {
+    return sizeof(Frame) + frame.header.dataSize + frame.header.objectBytes;
+}
+
+bool Session::charge(const Frame& frame) noexcept {
+    const size_t size = queuedSize(frame);
+    return queuedBytes_.fetch_add(size, std::memory_order_relaxed) + size <= wire::kMaxQueuedBytes;
+}
+
+void Session::discharge(const Frame& frame) noexcept {
+    queuedBytes_.fetch_sub(queuedSize(frame), std::memory_order_relaxed);
 }
 
 // ---- Objects ----
@@ -897,6 +937,7 @@ binder_status_t Session::awaitReply(WaitSlot& slot, std::unique_lock<std::mutex>
         if (!reading && !slot.inbox.empty()) {
             FramePtr frame = std::move(slot.inbox.front());
             slot.inbox.pop_front();
+            discharge(*frame);
             ensureReaderLocked();
             if (frame->header.kind == wire::kReply) {
                 *reply = std::move(frame);

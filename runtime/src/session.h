@@ -181,6 +181,12 @@ class Session : public std::enable_shared_from_this<Session> {
     binder_status_t decodeLocked(Frame& frame, AParcel* parcel, PodVector<ObjectEntry>* dropLater) noexcept;
     uint32_t exportLocked(AIBinder* binder) noexcept;
 
+    // Frames read but not yet handled are bounded per session: a peer that
+    // floods faster than they are served is disconnected.
+    static size_t queuedSize(const Frame& frame) noexcept;
+    bool charge(const Frame& frame) noexcept;  // false: over the allowance
+    void discharge(const Frame& frame) noexcept;
+
     // Without the lock.
     void perform(Action action, FramePtr frame, bool onRuntimeThread) noexcept;
     void serve(Frame& frame) noexcept;
@@ -201,6 +207,7 @@ class Session : public std::enable_shared_from_this<Session> {
     std::mutex writeMutex_;
     mutable std::mutex mutex_;
     std::atomic<bool> dead_{false};  // written under mutex_
+    std::atomic<size_t> queuedBytes_{0};
     bool readerActive_ = false;
     bool armed_ = true;
     std::unordered_map<uint64_t, WaitSlot*> waiting_;  // innermost call of each thread

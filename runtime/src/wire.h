@@ -62,6 +62,9 @@ constexpr size_t kMaxDescriptorLength = 1024;
 constexpr size_t kMaxObjectBytes = size_t{1} << 20;
 constexpr uint32_t kMaxFds = 4;
 constexpr uint32_t kMaxReleasesPerFrame = 4096;
+// Frames of one peer read but not yet handled (one-way calls waiting for
+// their object, calls waiting for a thread).
+constexpr size_t kMaxQueuedBytes = size_t{64} << 20;
 
 // Codes of runtime requests. Interface codes stop at LAST_CALL_TRANSACTION.
 constexpr uint32_t kPingTransaction = 0x5f504e47;        // "_PNG"
