@@ -246,6 +246,15 @@ binder_status_t AIBinder_prepareTransaction(AIBinder* binder, AParcel** in);
  * On a local binder the class's transaction function runs on the calling
  * thread; its non-zero result is returned and the reply is dropped.
  *
+ * On a remote binder the request goes to the object's process and the call
+ * blocks until the reply comes back; calls that the object's process makes
+ * back into this one meanwhile run on this thread. The remote transaction
+ * function's non-zero result is returned as it is. A request or reply of
+ * more than 1 MiB of data fails with STATUS_FAILED_TRANSACTION (the request
+ * is then not sent); STATUS_DEAD_OBJECT when the object's process is gone or
+ * its connection broke, during the call or before it. A one-way call returns
+ * once the request is sent.
+ *
  * `flags` is 0 or FLAG_ONEWAY. A one-way call on a local binder runs the
  * transaction function synchronously as well, but its reply and result are
  * dropped: *out is set to null and the call returns STATUS_OK, unless a check

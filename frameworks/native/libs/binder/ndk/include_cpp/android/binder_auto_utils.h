@@ -6,7 +6,7 @@
  *   - ndk::SpAIBinder owns one strong reference to a binder;
  *   - ndk::UniqueAResource<T, deleteOp> owns one value of the pointer type T
  *     and gives it back with deleteOp; its instances are UniqueAStatus,
- *     UniqueAParcel and UniqueAIBinderWeak.
+ *     UniqueAParcel, UniqueAIBinderWeak and ScopedAIBinder_DeathRecipient.
  * Handles the runtime only lends to a callback (the binder and parcels of an
  * incoming transaction) stay raw pointers.
  *
@@ -210,6 +210,8 @@ class UniqueAStatus : public UniqueAResource<AStatus*, AStatus_delete> {
 
 using UniqueAParcel = UniqueAResource<AParcel*, AParcel_delete>;
 using UniqueAIBinderWeak = UniqueAResource<AIBinder_Weak*, AIBinder_Weak_delete>;
+// Deleting the recipient unlinks it from every binder it was linked to.
+using ScopedAIBinder_DeathRecipient = UniqueAResource<AIBinder_DeathRecipient*, AIBinder_DeathRecipient_delete>;
 
 }  // namespace ndk
 
