@@ -2,6 +2,7 @@
 // service registry entry points, caller identity, tracing and fork handling.
 #include "process_internal.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -92,6 +93,7 @@ class Process {
     std::shared_ptr<Session> adopt(int fd, const ucred& peer) noexcept;
     bool peerAllowed(uid_t uid) noexcept;
     void acceptOne() noexcept;
+    void refuseOne(int listenFd) noexcept;
     void runOneWork() noexcept;
     void drainOneway(AIBinder* target) noexcept;
 
@@ -101,6 +103,8 @@ class Process {
     int wakeFd_ = -1;
     int listenFd_ = -1;
     std::string address_;
+    std::mutex spareMutex_;
+    int spareFd_ = -1;
     uint64_t nextSessionId_ = kFirstSessionId;
     std::unordered_map<uint64_t, std::shared_ptr<Session>> sessions_;
     std::unordered_map<std::string, std::shared_ptr<Session>> outgoing_;  // by peer address
@@ -343,13 +347,31 @@ void Process::acceptOne() noexcept {
         listenFd = listenFd_;
     }
     const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE) refuseOne(listenFd);
+        return;
+    }
     ucred peer{};
     if (!peerCredentials(fd, &peer) || !peerAllowed(peer.uid)) {
         ::close(fd);
         return;
     }
     adopt(fd, peer);
+}
+
+// Out of descriptors, a pending connection would keep the level-triggered
+// listener ready forever and spin the runtime threads: a spare descriptor is
+// given up to accept and close that connection.
+void Process::refuseOne(int listenFd) noexcept {
+    const std::lock_guard<std::mutex> lock(spareMutex_);
+    if (spareFd_ >= 0) {
+        ::close(spareFd_);
+        untrackFd(spareFd_);
+    }
+    const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+    spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (spareFd_ >= 0) trackFd(spareFd_);
 }
 
 sockaddr_un abstractAddress(const std::string& name, socklen_t* length) noexcept {
@@ -420,6 +442,11 @@ bool Process::ensureListener(std::string* address) noexcept {
         }
         trackFd(fd);
         listenFd_ = fd;
+        {
+            const std::lock_guard<std::mutex> spareLock(spareMutex_);
+            spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (spareFd_ >= 0) trackFd(spareFd_);
+        }
         try {
             address_ = name;
             *address = address_;
