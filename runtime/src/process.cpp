@@ -390,7 +390,7 @@ std::shared_ptr<Session> Process::connect(const ServiceEndpoint& endpoint) noexc
             auto it = outgoing_.find(endpoint.address);
             if (it != outgoing_.end() && !it->second->dead()) return it->second;
         }
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         if (fd < 0) return nullptr;
         socklen_t length = 0;
         const sockaddr_un address = abstractAddress(endpoint.address, &length);
@@ -425,7 +425,7 @@ bool Process::ensureListener(std::string* address) noexcept {
         if (::getrandom(&nonce, sizeof nonce, 0) != sizeof nonce) nonce ^= monotonicNs();
         char name[64];
         std::snprintf(name, sizeof name, "bgs.%d.%016" PRIx64, static_cast<int>(::getpid()), nonce);
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) return false;
         socklen_t length = 0;
         const sockaddr_un where = abstractAddress(name, &length);

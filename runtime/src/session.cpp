@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -212,55 +213,93 @@ bool Session::checkHeader(const wire::FrameHeader& h, uint32_t fdsReceived) cons
     }
 }
 
-// Reads one whole frame. kIdle: nothing arrived within the socket's receive
-// timeout and `keepWaiting` is false. A timeout in the middle of a frame, a
-// malformed header or a closed socket is kBroken.
+namespace {
+
+// Where the first packet of a frame lands before its size is known.
+uint8_t* packetScratch() noexcept {
+    thread_local std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[wire::kMaxPacket]);
+    return scratch.get();
+}
+
+// Takes the descriptors of a received message into `fds`; false when any
+// was refused or cut off.
+bool collectFds(msghdr& msg, FdSet& fds) noexcept {
+    bool ok = (msg.msg_flags & MSG_CTRUNC) == 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; ++i) {
+            int fd = -1;
+            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+            if (!fds.add(fd)) ok = false;
+        }
+    }
+    return ok;
+}
+
+}  // namespace
+
+// Reads one whole frame: its first packet holds the header and the start of
+// the body, continuation packets (each full but the last) the rest. kIdle:
+// nothing arrived within the socket's receive timeout and `keepWaiting` is
+// false. A timeout in the middle of a frame, a malformed or cut packet, or a
+// closed socket is kBroken.
 Session::ReadResult Session::readFrame(FramePtr* out, bool keepWaiting) noexcept {
     FramePtr frame(new (std::nothrow) Frame);
-    if (frame == nullptr) return ReadResult::kBroken;
-    auto* header = reinterpret_cast<uint8_t*>(&frame->header);
-    size_t got = 0;
-    bool badFds = false;
-    while (got < sizeof(wire::FrameHeader)) {
-        iovec iov{header + got, sizeof(wire::FrameHeader) - got};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * wire::kMaxFds)];
-        msghdr msg{};
-        msg.msg_iov = &iov;
+    uint8_t* scratch = packetScratch();
+    if (frame == nullptr || scratch == nullptr) return ReadResult::kBroken;
+    iovec iov[2] = {{&frame->header, sizeof(wire::FrameHeader)},
+                    {scratch, wire::kMaxPacket - sizeof(wire::FrameHeader)}};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * wire::kMaxFds)];
+    msghdr msg{};
+    ssize_t n;
+    for (;;) {
+        msg = msghdr{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = 2;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        n = ::recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC);
+        if (n >= 0) break;
+        if (errno == EINTR) continue;
+        if ((errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (keepWaiting && !dead()) continue;
+            return ReadResult::kIdle;
+        }
+        return ReadResult::kBroken;
+    }
+    const bool fdsOk = collectFds(msg, frame->fds);
+    if (n == 0 || !fdsOk || (msg.msg_flags & MSG_TRUNC) != 0 ||
+        static_cast<size_t>(n) < sizeof(wire::FrameHeader) ||
+        !checkHeader(frame->header, frame->fds.size())) {
+        return ReadResult::kBroken;
+    }
+    const size_t bodySize = size_t{frame->header.dataSize} + frame->header.objectBytes;
+    const size_t first = static_cast<size_t>(n) - sizeof(wire::FrameHeader);
+    // A frame continues only after a full packet, and never past its size.
+    if (first > bodySize || (first < bodySize && static_cast<size_t>(n) != wire::kMaxPacket)) {
+        return ReadResult::kBroken;
+    }
+    if (!frame->body.resize(bodySize)) return ReadResult::kBroken;
+    if (first > 0) std::memcpy(frame->body.data(), scratch, first);
+    size_t got = first;
+    while (got < bodySize) {
+        const size_t want = std::min(bodySize - got, wire::kMaxPacket);
+        iovec part{frame->body.data() + got, want};
+        msg = msghdr{};
+        msg.msg_iov = &part;
         msg.msg_iovlen = 1;
         msg.msg_control = control;
         msg.msg_controllen = sizeof control;
-        const ssize_t n = ::recvmsg(fd_, &msg, MSG_WAITALL | MSG_CMSG_CLOEXEC);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if ((errno == EAGAIN || errno == EWOULDBLOCK) && got == 0) {
-                if (keepWaiting && !dead()) continue;
-                return ReadResult::kIdle;
-            }
+        n = ::recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC);
+        if (n < 0 && errno == EINTR) continue;
+        FdSet stray;
+        // Descriptors belong to a frame's first packet only.
+        if (n != static_cast<ssize_t>(want) || (msg.msg_flags & MSG_TRUNC) != 0 ||
+            !collectFds(msg, stray) || stray.size() != 0) {
             return ReadResult::kBroken;
         }
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-            const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-            for (size_t i = 0; i < count; ++i) {
-                int fd = -1;
-                std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-                // Descriptors are only valid with a frame's first bytes.
-                if (!frame->fds.add(fd) || got != 0) badFds = true;
-            }
-        }
-        if ((msg.msg_flags & MSG_CTRUNC) != 0) badFds = true;
-        if (n == 0) return ReadResult::kBroken;
-        got += static_cast<size_t>(n);
-    }
-    if (badFds || !checkHeader(frame->header, frame->fds.size())) return ReadResult::kBroken;
-    const size_t bodySize = size_t{frame->header.dataSize} + frame->header.objectBytes;
-    if (!frame->body.resize(bodySize)) return ReadResult::kBroken;
-    got = 0;
-    while (got < bodySize) {
-        const ssize_t n = ::recv(fd_, frame->body.data() + got, bodySize - got, MSG_WAITALL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return ReadResult::kBroken;
-        got += static_cast<size_t>(n);
+        got += want;
     }
     *out = std::move(frame);
     return ReadResult::kFrame;
@@ -268,44 +307,60 @@ Session::ReadResult Session::readFrame(FramePtr* out, bool keepWaiting) noexcept
 
 bool Session::writeFrame(const wire::FrameHeader& header, const uint8_t* data,
                          const PodVector<uint8_t>& objects, const int* fds, uint32_t fdCount) noexcept {
-    iovec iov[3] = {
-            {const_cast<wire::FrameHeader*>(&header), sizeof header},
-            {const_cast<uint8_t*>(data), header.dataSize},
-            {const_cast<uint8_t*>(objects.data()), objects.size()},
+    struct Segment {
+        const uint8_t* bytes;
+        size_t size;
     };
+    const Segment segments[3] = {
+            {reinterpret_cast<const uint8_t*>(&header), sizeof header},
+            {data, header.dataSize},
+            {objects.data(), objects.size()},
+    };
+    const size_t total = sizeof header + header.dataSize + objects.size();
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * wire::kMaxFds)];
-    msghdr msg{};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = 3;
-    if (fdCount > 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = CMSG_SPACE(sizeof(int) * fdCount);
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int) * fdCount);
-        std::memcpy(CMSG_DATA(c), fds, sizeof(int) * fdCount);
-    }
     const std::lock_guard<std::mutex> lock(writeMutex_);
     if (dead()) return false;
-    for (;;) {
-        const ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;  // broken, or the peer stopped reading for the send timeout
+    // Packets of one frame are sent back to back under the write lock, so
+    // frames never interleave.
+    for (size_t sent = 0; sent < total;) {
+        const size_t chunk = std::min(total - sent, wire::kMaxPacket);
+        iovec iov[3];
+        size_t count = 0;
+        size_t skip = sent;
+        size_t want = chunk;
+        for (const Segment& segment : segments) {
+            if (skip >= segment.size) {
+                skip -= segment.size;
+                continue;
+            }
+            const size_t take = std::min(segment.size - skip, want);
+            iov[count++] = iovec{const_cast<uint8_t*>(segment.bytes + skip), take};
+            want -= take;
+            skip = 0;
+            if (want == 0) break;
         }
-        size_t sent = static_cast<size_t>(n);
-        msg.msg_control = nullptr;  // descriptors go with the first bytes only
-        msg.msg_controllen = 0;
-        while (msg.msg_iovlen > 0 && sent >= msg.msg_iov[0].iov_len) {
-            sent -= msg.msg_iov[0].iov_len;
-            ++msg.msg_iov;
-            --msg.msg_iovlen;
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = count;
+        if (sent == 0 && fdCount > 0) {
+            msg.msg_control = control;
+            msg.msg_controllen = CMSG_SPACE(sizeof(int) * fdCount);
+            cmsghdr* c = CMSG_FIRSTHDR(&msg);
+            c->cmsg_level = SOL_SOCKET;
+            c->cmsg_type = SCM_RIGHTS;
+            c->cmsg_len = CMSG_LEN(sizeof(int) * fdCount);
+            std::memcpy(CMSG_DATA(c), fds, sizeof(int) * fdCount);
         }
-        if (msg.msg_iovlen == 0) return true;
-        msg.msg_iov[0].iov_base = static_cast<uint8_t*>(msg.msg_iov[0].iov_base) + sent;
-        msg.msg_iov[0].iov_len -= sent;
+        ssize_t n;
+        do {
+            n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        // A packet goes whole or not at all; a failure is a broken peer or
+        // one that stopped reading for the send timeout.
+        if (n != static_cast<ssize_t>(chunk)) return false;
+        sent += chunk;
     }
+    return true;
 }
 
 // ---- Reader role ----

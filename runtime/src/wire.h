@@ -1,8 +1,11 @@
 // The framing of messages between two processes (docs/runtime.md).
 //
-// A session is one Unix stream socket. Each message is a fixed header
-// followed by a body: the parcel's data bytes, then its object table. The
-// descriptors a message carries travel as SCM_RIGHTS with its first byte.
+// A session is one Unix sequenced-packet socket. Each message (frame) is a
+// fixed header followed by a body: the parcel's data bytes, then its object
+// table. A frame is cut into packets of at most kMaxPacket bytes, every one
+// full but the last, so a small frame is one packet and one system call on
+// each side. The descriptors a frame carries travel as SCM_RIGHTS with its
+// first packet.
 // Every integer is little-endian; the runtime only builds on little-endian
 // hosts.
 #ifndef BINDER_NDK_INTERNAL_WIRE_H
@@ -55,6 +58,8 @@ enum ObjectKind : uint32_t {
     kSenderObject = 1,    // in the sender's export table; the descriptor follows
     kReceiverObject = 2,  // in the receiver's export table: an object coming home
 };
+
+constexpr size_t kMaxPacket = size_t{64} << 10;
 
 // Limits, checked before anything is allocated for a frame.
 constexpr size_t kMaxTransactionData = size_t{1} << 20;
