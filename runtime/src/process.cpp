@@ -41,9 +41,6 @@ namespace {
 constexpr uint64_t kWakeId = 1;
 constexpr uint64_t kListenerId = 2;
 constexpr uint64_t kFirstSessionId = 16;
-// A peer that stalls in the middle of a frame, or stops reading ours, for
-// this long is treated as broken.
-constexpr int kSocketTimeoutSeconds = 5;
 
 // ---- Descriptors to close after fork ----
 
@@ -90,7 +87,17 @@ class Process {
     void allowUid(uid_t uid) noexcept;
 
   private:
-    std::shared_ptr<Session> adopt(int fd, const ucred& peer) noexcept;
+    // What epoll watches under an id: an accepted socket before its first
+    // frame, a session's primary socket, or one of its channels.
+    struct Watched {
+        enum Kind { kPending, kSession, kChannel } kind;
+        std::shared_ptr<Session> session;
+        int fd;
+        ucred peer;
+    };
+    std::shared_ptr<Session> adopt(int fd, const ucred& peer, uint64_t token, std::string peerAddress) noexcept;
+    void onPending(uint64_t id, int fd, const ucred& peer) noexcept;
+    void dropPending(uint64_t id, int fd) noexcept;
     bool peerAllowed(uid_t uid) noexcept;
     void acceptOne() noexcept;
     void refuseOne(int listenFd) noexcept;
@@ -106,7 +113,8 @@ class Process {
     std::mutex spareMutex_;
     int spareFd_ = -1;
     uint64_t nextSessionId_ = kFirstSessionId;
-    std::unordered_map<uint64_t, std::shared_ptr<Session>> sessions_;
+    std::unordered_map<uint64_t, Watched> watched_;
+    std::unordered_map<uint64_t, std::weak_ptr<Session>> tokens_;  // accepted sessions, for joining channels
     std::unordered_map<std::string, std::shared_ptr<Session>> outgoing_;  // by peer address
     std::deque<std::function<void()>> work_;
     std::unordered_map<AIBinder*, OnewayQueue> oneway_;
@@ -197,13 +205,24 @@ void Process::poolLoop() noexcept {
             acceptOne();
             continue;
         }
-        std::shared_ptr<Session> session;
+        Watched watched{Watched::kPending, nullptr, -1, {}};
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            auto it = sessions_.find(event.data.u64);
-            if (it != sessions_.end()) session = it->second;
+            auto it = watched_.find(event.data.u64);
+            if (it == watched_.end()) continue;
+            watched = it->second;
         }
-        if (session != nullptr) session->onReadable();
+        switch (watched.kind) {
+            case Watched::kSession:
+                watched.session->onReadable();
+                break;
+            case Watched::kChannel:
+                watched.session->onChannelReadable(watched.fd, event.data.u64);
+                break;
+            case Watched::kPending:
+                onPending(event.data.u64, watched.fd, watched.peer);
+                break;
+        }
     }
 }
 
@@ -271,10 +290,14 @@ void Process::drainOneway(AIBinder* target) noexcept {
 void Process::forget(uint64_t id) noexcept {
     std::shared_ptr<Session> session;
     const std::lock_guard<std::mutex> lock(mutex_);
-    auto it = sessions_.find(id);
-    if (it == sessions_.end()) return;
-    session = std::move(it->second);
-    sessions_.erase(it);
+    auto it = watched_.find(id);
+    if (it == watched_.end() || it->second.kind != Watched::kSession) return;
+    session = std::move(it->second.session);
+    watched_.erase(it);
+    for (auto entry = watched_.begin(); entry != watched_.end();) {
+        entry = entry->second.session == session ? watched_.erase(entry) : std::next(entry);
+    }
+    tokens_.erase(session->token());
     for (auto out = outgoing_.begin(); out != outgoing_.end(); ++out) {
         if (out->second == session) {
             outgoing_.erase(out);
@@ -299,7 +322,7 @@ void Process::allowUid(uid_t uid) noexcept {
 }
 
 bool setSocketTimeouts(int fd) noexcept {
-    timeval timeout{kSocketTimeoutSeconds, 0};
+    timeval timeout{wire::kStallSeconds, 0};
     return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0 &&
            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
 }
@@ -311,18 +334,16 @@ bool peerCredentials(int fd, ucred* peer) noexcept {
 
 // Registers a connected socket as a session watched by the runtime threads.
 // Takes `fd` on every path.
-std::shared_ptr<Session> Process::adopt(int fd, const ucred& peer) noexcept {
-    if (!ensureEpoll() || !setSocketTimeouts(fd)) {
-        ::close(fd);
-        return nullptr;
-    }
+std::shared_ptr<Session> Process::adopt(int fd, const ucred& peer, uint64_t token,
+                                        std::string peerAddress) noexcept {
     std::shared_ptr<Session> session;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         const uint64_t id = nextSessionId_++;
         try {
-            session = std::make_shared<Session>(fd, peer.pid, peer.uid, id, epollFd_, epoch_);
-            sessions_.emplace(id, session);
+            session = std::make_shared<Session>(fd, peer.pid, peer.uid, id, epollFd_, epoch_, token,
+                                                std::move(peerAddress));
+            watched_.emplace(id, Watched{Watched::kSession, session, fd, peer});
         } catch (const std::bad_alloc&) {
             if (session == nullptr) ::close(fd);
             return nullptr;
@@ -332,7 +353,7 @@ std::shared_ptr<Session> Process::adopt(int fd, const ucred& peer) noexcept {
         event.events = EPOLLIN | EPOLLONESHOT;
         event.data.u64 = id;
         if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
-            sessions_.erase(id);
+            watched_.erase(id);
             return nullptr;  // the session closes the descriptor
         }
     }
@@ -340,6 +361,8 @@ std::shared_ptr<Session> Process::adopt(int fd, const ucred& peer) noexcept {
     return session;
 }
 
+// An accepted socket is watched until its first frame says what it is: a
+// new session (hello) or a channel of an existing one (join).
 void Process::acceptOne() noexcept {
     int listenFd;
     {
@@ -352,11 +375,108 @@ void Process::acceptOne() noexcept {
         return;
     }
     ucred peer{};
-    if (!peerCredentials(fd, &peer) || !peerAllowed(peer.uid)) {
+    if (!peerCredentials(fd, &peer) || !peerAllowed(peer.uid) || !setSocketTimeouts(fd)) {
         ::close(fd);
         return;
     }
-    adopt(fd, peer);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const uint64_t id = nextSessionId_++;
+    try {
+        watched_.emplace(id, Watched{Watched::kPending, nullptr, fd, peer});
+    } catch (const std::bad_alloc&) {
+        ::close(fd);
+        return;
+    }
+    trackFd(fd);
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.u64 = id;
+    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+        watched_.erase(id);
+        untrackFd(fd);
+        ::close(fd);
+    }
+}
+
+void Process::dropPending(uint64_t id, int fd) noexcept {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        watched_.erase(id);
+    }
+    ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    untrackFd(fd);
+    ::close(fd);
+}
+
+void Process::onPending(uint64_t id, int fd, const ucred& peer) noexcept {
+    FramePtr frame;
+    const ReadResult result = readFrame(fd, &frame, false, nullptr);
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.u64 = id;
+    if (result == ReadResult::kIdle) {
+        ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event);
+        return;
+    }
+    if (result != ReadResult::kFrame) {
+        dropPending(id, fd);
+        return;
+    }
+    const uint64_t token = frame->header.senderThread;
+    if (frame->header.kind == wire::kHello) {
+        std::shared_ptr<Session> session;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            try {
+                // A token names one session: a second hello with it is refused.
+                auto known = tokens_.find(token);
+                if (known != tokens_.end() && !known->second.expired()) throw std::bad_alloc();
+                session = std::make_shared<Session>(fd, peer.pid, peer.uid, id, epollFd_, epoch_, token,
+                                                    std::string());
+                tokens_[token] = session;
+                watched_[id] = Watched{Watched::kSession, session, fd, peer};
+            } catch (const std::bad_alloc&) {
+                session = nullptr;
+            }
+        }
+        if (session == nullptr) {
+            dropPending(id, fd);
+            return;
+        }
+        ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event);
+        return;
+    }
+    std::shared_ptr<Session> session;
+    if (frame->header.kind == wire::kJoin) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        auto it = tokens_.find(token);
+        if (it != tokens_.end()) session = it->second.lock();
+        // A channel joins only a session of the same process.
+        if (session != nullptr && (session->peerPid() != peer.pid || session->peerUid() != peer.uid)) {
+            session = nullptr;
+        }
+        if (session != nullptr) {
+            try {
+                watched_[id] = Watched{Watched::kChannel, session, fd, peer};
+            } catch (const std::bad_alloc&) {
+                session = nullptr;
+            }
+        }
+    }
+    if (session == nullptr) {
+        dropPending(id, fd);
+        return;
+    }
+    // From here the session owns the descriptor.
+    if (!session->addChannel(fd, id)) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            watched_.erase(id);
+        }
+        ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+        untrackFd(fd);
+        ::close(fd);
+    }
 }
 
 // Out of descriptors, a pending connection would keep the level-triggered
@@ -397,12 +517,19 @@ std::shared_ptr<Session> Process::connect(const ServiceEndpoint& endpoint) noexc
         ucred peer{};
         // The listener must be the process the entry names, and of a user
         // this process accepts.
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
-            !peerCredentials(fd, &peer) || peer.pid != endpoint.pid || !peerAllowed(peer.uid)) {
+        uint64_t token = 0;
+        if (::getrandom(&token, sizeof token, 0) != sizeof token) token = monotonicNs() ^ ::getpid();
+        wire::FrameHeader hello{};
+        hello.magic = wire::kFrameMagic;
+        hello.kind = wire::kHello;
+        hello.senderThread = token;
+        if (!ensureEpoll() || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+            !peerCredentials(fd, &peer) || peer.pid != endpoint.pid || !peerAllowed(peer.uid) ||
+            !setSocketTimeouts(fd) || !writeFrame(fd, hello, nullptr, PodVector<uint8_t>(), nullptr, 0)) {
             ::close(fd);
             return nullptr;
         }
-        std::shared_ptr<Session> session = adopt(fd, peer);
+        std::shared_ptr<Session> session = adopt(fd, peer, token, endpoint.address);
         if (session == nullptr) return nullptr;
         const std::lock_guard<std::mutex> lock(mutex_);
         auto& slot = outgoing_[endpoint.address];

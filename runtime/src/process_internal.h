@@ -19,6 +19,7 @@ class Session;
 // A transaction from another process that this thread is serving.
 struct IncomingCall {
     const Session* session;
+    int channel;            // the channel it came on, or -1 for the primary socket
     uint64_t remoteThread;  // the peer thread waiting for it
     pid_t pid;
     uid_t uid;

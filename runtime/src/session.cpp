@@ -3,10 +3,12 @@
 
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
@@ -180,13 +182,25 @@ void RemoteBinder::onLastStrongRef() noexcept {
 
 // ---- Session ----
 
-Session::Session(int fd, pid_t peerPid, uid_t peerUid, uint64_t id, int epollFd, uint64_t epoch) noexcept
-    : fd_(fd), peerPid_(peerPid), peerUid_(peerUid), id_(id), epollFd_(epollFd), epoch_(epoch) {}
+Session::Session(int fd, pid_t peerPid, uid_t peerUid, uint64_t id, int epollFd, uint64_t epoch,
+                 uint64_t token, std::string peerAddress) noexcept
+    : fd_(fd),
+      peerPid_(peerPid),
+      peerUid_(peerUid),
+      id_(id),
+      epollFd_(epollFd),
+      epoch_(epoch),
+      token_(token),
+      peerAddress_(std::move(peerAddress)) {}
 
 Session::~Session() {
-    // A session left behind by fork() has had its descriptor closed already;
-    // the number may belong to something else now.
+    // A session left behind by fork() has had its descriptors closed
+    // already; the numbers may belong to something else now.
     if (stale()) return;
+    for (int channel : channels_) {
+        untrackFd(channel);
+        ::close(channel);
+    }
     untrackFd(fd_);
     ::close(fd_);
 }
@@ -195,7 +209,9 @@ bool Session::stale() const noexcept { return epoch_ != currentEpoch(); }
 
 bool Session::dead() const noexcept { return stale() || dead_.load(std::memory_order_acquire); }
 
-bool Session::checkHeader(const wire::FrameHeader& h, uint32_t fdsReceived) const noexcept {
+namespace {
+
+bool checkHeader(const wire::FrameHeader& h, uint32_t fdsReceived) noexcept {
     if (h.magic != wire::kFrameMagic || h.fdCount != fdsReceived || h.fdCount > wire::kMaxFds) return false;
     if (h.dataSize > wire::kMaxTransactionData || h.objectBytes > wire::kMaxObjectBytes) return false;
     if (h.dataSize % 4 != 0 || h.objectBytes % 4 != 0) return false;
@@ -208,10 +224,15 @@ bool Session::checkHeader(const wire::FrameHeader& h, uint32_t fdsReceived) cons
         case wire::kRelease:
             return h.fdCount == 0 && h.objectBytes == 0 && h.objectCount == 0 &&
                    h.dataSize % 8 == 0 && h.dataSize / 8 <= wire::kMaxReleasesPerFrame;
+        case wire::kHello:
+        case wire::kJoin:
+            return h.fdCount == 0 && h.objectBytes == 0 && h.objectCount == 0 && h.dataSize == 0;
         default:
             return false;
     }
 }
+
+}  // namespace
 
 namespace {
 
@@ -244,7 +265,7 @@ bool collectFds(msghdr& msg, FdSet& fds) noexcept {
 // nothing arrived within the socket's receive timeout and `keepWaiting` is
 // false. A timeout in the middle of a frame, a malformed or cut packet, or a
 // closed socket is kBroken.
-Session::ReadResult Session::readFrame(FramePtr* out, bool keepWaiting) noexcept {
+ReadResult readFrame(int fd, FramePtr* out, bool keepWaiting, const Session* owner) noexcept {
     FramePtr frame(new (std::nothrow) Frame);
     uint8_t* scratch = packetScratch();
     if (frame == nullptr || scratch == nullptr) return ReadResult::kBroken;
@@ -259,11 +280,11 @@ Session::ReadResult Session::readFrame(FramePtr* out, bool keepWaiting) noexcept
         msg.msg_iovlen = 2;
         msg.msg_control = control;
         msg.msg_controllen = sizeof control;
-        n = ::recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC);
+        n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
         if (n >= 0) break;
         if (errno == EINTR) continue;
         if ((errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (keepWaiting && !dead()) continue;
+            if (keepWaiting && (owner == nullptr || !owner->dead())) continue;
             return ReadResult::kIdle;
         }
         return ReadResult::kBroken;
@@ -291,7 +312,7 @@ Session::ReadResult Session::readFrame(FramePtr* out, bool keepWaiting) noexcept
         msg.msg_iovlen = 1;
         msg.msg_control = control;
         msg.msg_controllen = sizeof control;
-        n = ::recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC);
+        n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
         if (n < 0 && errno == EINTR) continue;
         FdSet stray;
         // Descriptors belong to a frame's first packet only.
@@ -305,8 +326,8 @@ Session::ReadResult Session::readFrame(FramePtr* out, bool keepWaiting) noexcept
     return ReadResult::kFrame;
 }
 
-bool Session::writeFrame(const wire::FrameHeader& header, const uint8_t* data,
-                         const PodVector<uint8_t>& objects, const int* fds, uint32_t fdCount) noexcept {
+bool writeFrame(int fd, const wire::FrameHeader& header, const uint8_t* data,
+                const PodVector<uint8_t>& objects, const int* fds, uint32_t fdCount) noexcept {
     struct Segment {
         const uint8_t* bytes;
         size_t size;
@@ -318,10 +339,8 @@ bool Session::writeFrame(const wire::FrameHeader& header, const uint8_t* data,
     };
     const size_t total = sizeof header + header.dataSize + objects.size();
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * wire::kMaxFds)];
-    const std::lock_guard<std::mutex> lock(writeMutex_);
-    if (dead()) return false;
-    // Packets of one frame are sent back to back under the write lock, so
-    // frames never interleave.
+    // Packets of one frame are sent back to back while the caller keeps
+    // other writers out, so frames never interleave.
     for (size_t sent = 0; sent < total;) {
         const size_t chunk = std::min(total - sent, wire::kMaxPacket);
         iovec iov[3];
@@ -353,7 +372,7 @@ bool Session::writeFrame(const wire::FrameHeader& header, const uint8_t* data,
         }
         ssize_t n;
         do {
-            n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL);
+            n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
         } while (n < 0 && errno == EINTR);
         // A packet goes whole or not at all; a failure is a broken peer or
         // one that stopped reading for the send timeout.
@@ -361,6 +380,12 @@ bool Session::writeFrame(const wire::FrameHeader& header, const uint8_t* data,
         sent += chunk;
     }
     return true;
+}
+
+bool Session::writePrimary(const wire::FrameHeader& header, const uint8_t* data,
+                           const PodVector<uint8_t>& objects, const int* fds, uint32_t fdCount) noexcept {
+    const std::lock_guard<std::mutex> lock(writeMutex_);
+    return !dead() && writeFrame(fd_, header, data, objects, fds, fdCount);
 }
 
 // ---- Reader role ----
@@ -416,6 +441,11 @@ void Session::afterDeath() noexcept {
     // Wakes a thread blocked reading or writing; the descriptor itself stays
     // open (and its number taken) until the last reference to the session.
     ::shutdown(fd_, SHUT_RDWR);
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (int channel : channels_) ::shutdown(channel, SHUT_RDWR);
+        idleChannels_.clear();
+    }
     forgetSession(id_);
     std::weak_ptr<Session> weak = weak_from_this();
     postWork([weak] {
@@ -767,18 +797,18 @@ void Session::flushReleases() noexcept {
     h.magic = wire::kFrameMagic;
     h.kind = wire::kRelease;
     h.dataSize = static_cast<uint32_t>(body.size());
-    if (!writeFrame(h, body.data(), PodVector<uint8_t>(), nullptr, 0)) kill();
+    if (!writePrimary(h, body.data(), PodVector<uint8_t>(), nullptr, 0)) kill();
 }
 
 // ---- Serving ----
 
-void Session::serve(Frame& frame) noexcept {
+void Session::serve(Frame& frame, int channel) noexcept {
     const wire::FrameHeader header = frame.header;
     ThreadState& state = threadState();
     try {
-        state.calls.push_back(IncomingCall{this, header.senderThread, peerPid_, peerUid_});
+        state.calls.push_back(IncomingCall{this, channel, header.senderThread, peerPid_, peerUid_});
     } catch (const std::bad_alloc&) {
-        sendReply(frame, STATUS_NO_MEMORY, nullptr);
+        sendReply(frame, STATUS_NO_MEMORY, nullptr, channel);
         return;
     }
     const uint64_t start = traceEnabled() ? monotonicNs() : 0;
@@ -799,7 +829,7 @@ void Session::serve(Frame& frame) noexcept {
                          binder != nullptr ? binder->getClass() : nullptr, header.code, requestSize,
                          reply != nullptr ? reply->dataSize() : 0, status, start);
     }
-    if ((header.flags & FLAG_ONEWAY) == 0) sendReply(frame, status, reply);
+    if ((header.flags & FLAG_ONEWAY) == 0) sendReply(frame, status, reply, channel);
     AParcel_delete(reply);
 }
 
@@ -866,7 +896,7 @@ binder_status_t Session::dispatch(Frame& frame, AParcel* request, AParcel** repl
     return binder->transact(header.code, request, reply, header.flags);
 }
 
-void Session::sendReply(const Frame& request, binder_status_t status, const AParcel* reply) noexcept {
+void Session::sendReply(const Frame& request, binder_status_t status, const AParcel* reply, int channel) noexcept {
     wire::FrameHeader h{};
     h.magic = wire::kFrameMagic;
     h.kind = wire::kReply;
@@ -891,7 +921,11 @@ void Session::sendReply(const Frame& request, binder_status_t status, const APar
     }
     h.code = static_cast<uint32_t>(status);
     const uint8_t* data = h.dataSize > 0 ? reply->data() : nullptr;
-    if (!writeFrame(h, data, objects, nullptr, 0)) kill();
+    // A channel has one writer at a time on this side: the thread serving
+    // its conversation.
+    const bool sent = channel >= 0 ? !dead() && writeFrame(channel, h, data, objects, nullptr, 0)
+                                   : writePrimary(h, data, objects, nullptr, 0);
+    if (!sent) kill();
 }
 
 // ---- Calls ----
@@ -913,29 +947,48 @@ binder_status_t Session::transact(uint32_t handle, uint32_t code, const AParcel&
     h.code = code;
     h.flags = flags;
     h.senderThread = state.token;
-    // A call to the peer that this thread is serving goes back to the peer
-    // thread waiting for it.
+    h.seq = ++state.nextSeq;
+    const bool oneway = (flags & FLAG_ONEWAY) != 0;
+    // A call to the peer that this thread is serving goes back where that
+    // call came from: its channel, or the peer thread waiting on the primary
+    // socket. One-way calls always take the primary socket, which keeps
+    // them in order.
+    int channel = -1;
+    bool nested = false;
     for (auto it = state.calls.rbegin(); it != state.calls.rend(); ++it) {
         if (it->session == this) {
-            h.targetThread = it->remoteThread;
+            nested = true;
+            channel = oneway ? -1 : it->channel;
+            h.targetThread = it->channel < 0 ? it->remoteThread : 0;
             break;
         }
     }
+    bool ownChannel = false;
+    if (!nested && !oneway && !peerAddress_.empty()) {
+        channel = takeChannel();
+        ownChannel = channel >= 0;
+    }
     PodVector<uint8_t> objects;
     std::unique_lock<std::mutex> lock(mutex_);
-    if (dead_.load(std::memory_order_relaxed)) return STATUS_DEAD_OBJECT;
-    binder_status_t status = encodeObjectsLocked(request, &objects, &h.objectCount);
-    if (status != STATUS_OK) return status;
+    binder_status_t status = dead_.load(std::memory_order_relaxed) ? STATUS_DEAD_OBJECT
+                                                                   : encodeObjectsLocked(request, &objects, &h.objectCount);
     h.objectBytes = static_cast<uint32_t>(objects.size());
-    if ((flags & FLAG_ONEWAY) != 0) {
+    if (status != STATUS_OK || channel >= 0) {
         lock.unlock();
-        if (writeFrame(h, request.data(), objects, fds, fdCount)) return STATUS_OK;
+        FramePtr answer;
+        if (status == STATUS_OK) status = callOnChannel(channel, h, request, objects, fds, fdCount, &answer);
+        if (ownChannel) returnChannel(channel);
+        return status == STATUS_OK ? finishCall(std::move(answer), reply) : status;
+    }
+    if (oneway) {
+        lock.unlock();
+        if (writePrimary(h, request.data(), objects, fds, fdCount)) return STATUS_OK;
         kill();
         return STATUS_DEAD_OBJECT;
     }
     WaitSlot slot;
     slot.thread = state.token;
-    slot.seq = h.seq = ++state.nextSeq;
+    slot.seq = h.seq;
     auto outer = waiting_.find(state.token);
     slot.outer = outer != waiting_.end() ? outer->second : nullptr;
     try {
@@ -948,15 +1001,13 @@ binder_status_t Session::transact(uint32_t handle, uint32_t code, const AParcel&
     const bool reading = !readerActive_;
     if (reading) takeReaderLocked();
     lock.unlock();
-    const bool sent = writeFrame(h, request.data(), objects, fds, fdCount);
+    const bool sent = writePrimary(h, request.data(), objects, fds, fdCount);
     lock.lock();
-    bool first = false;
     FramePtr answer;
     if (sent) {
         status = awaitReply(slot, lock, reading, &answer);
     } else {
         if (reading) readerActive_ = false;
-        first = markDeadLocked();
         status = STATUS_DEAD_OBJECT;
     }
     if (slot.outer != nullptr) {
@@ -964,19 +1015,24 @@ binder_status_t Session::transact(uint32_t handle, uint32_t code, const AParcel&
     } else {
         waiting_.erase(state.token);
     }
-    if (status == STATUS_DEAD_OBJECT && dead_.load(std::memory_order_relaxed) == false) first = markDeadLocked();
-    if (status != STATUS_OK) {
-        lock.unlock();
-        if (first) afterDeath();
-        return status;
-    }
+    const bool first = status != STATUS_OK && markDeadLocked();
+    lock.unlock();
+    if (first) afterDeath();
+    return status == STATUS_OK ? finishCall(std::move(answer), reply) : status;
+}
+
+// Turns a reply frame into the caller's result.
+binder_status_t Session::finishCall(FramePtr answer, AParcel** reply) noexcept {
     const auto replyStatus = static_cast<binder_status_t>(answer->header.code);
     if (replyStatus != STATUS_OK) return replyStatus;
     AParcel* out = new (std::nothrow) AParcel();
     if (out == nullptr) return STATUS_NO_MEMORY;
     PodVector<ObjectEntry> dropLater;
-    status = decodeLocked(*answer, out, &dropLater);
-    lock.unlock();
+    binder_status_t status;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        status = decodeLocked(*answer, out, &dropLater);
+    }
     for (size_t i = 0; i < dropLater.size(); ++i) dropLater[i].binder->decStrong();
     if (status != STATUS_OK) {
         AParcel_delete(out);
@@ -984,6 +1040,144 @@ binder_status_t Session::transact(uint32_t handle, uint32_t code, const AParcel&
     }
     *reply = out;
     return STATUS_OK;
+}
+
+// ---- Channels ----
+
+int Session::takeChannel() noexcept {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (dead_.load(std::memory_order_relaxed)) return -1;
+        if (!idleChannels_.empty()) {
+            const int channel = idleChannels_.back();
+            idleChannels_.pop_back();
+            return channel;
+        }
+        if (channels_.size() >= wire::kMaxChannels) return -1;
+    }
+    return openChannel();
+}
+
+void Session::returnChannel(int channel) noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (dead_.load(std::memory_order_relaxed)) return;
+    try {
+        idleChannels_.push_back(channel);
+    } catch (const std::bad_alloc&) {
+        // The channel stays open but unused until the session ends.
+    }
+}
+
+// Connects a new channel to the peer's listener and joins it to this
+// session. -1 when that fails; the caller then uses the primary socket.
+int Session::openChannel() noexcept {
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (peerAddress_.size() > sizeof address.sun_path - 1) {
+        ::close(fd);
+        return -1;
+    }
+    std::memcpy(address.sun_path + 1, peerAddress_.data(), peerAddress_.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + peerAddress_.size());
+    ucred peer{};
+    socklen_t credLength = sizeof peer;
+    wire::FrameHeader join{};
+    join.magic = wire::kFrameMagic;
+    join.kind = wire::kJoin;
+    join.senderThread = token_;
+    timeval timeout{wire::kStallSeconds, 0};
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &credLength) != 0 || peer.pid != peerPid_ ||
+        peer.uid != peerUid_ || ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0 ||
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
+        !writeFrame(fd, join, nullptr, PodVector<uint8_t>(), nullptr, 0)) {
+        ::close(fd);
+        return -1;
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    try {
+        if (dead_.load(std::memory_order_relaxed)) throw std::bad_alloc();
+        channels_.push_back(fd);
+    } catch (const std::bad_alloc&) {
+        ::close(fd);
+        return -1;
+    }
+    trackFd(fd);
+    return fd;
+}
+
+// One call on a channel: this thread is the channel's only reader and
+// writer on this side until the reply comes, serving the nested calls the
+// peer makes on it meanwhile.
+binder_status_t Session::callOnChannel(int channel, const wire::FrameHeader& header, const AParcel& request,
+                                       const PodVector<uint8_t>& objects, const int* fds, uint32_t fdCount,
+                                       FramePtr* reply) noexcept {
+    if (!writeFrame(channel, header, request.data(), objects, fds, fdCount)) {
+        kill();
+        return STATUS_DEAD_OBJECT;
+    }
+    for (;;) {
+        FramePtr frame;
+        if (readFrame(channel, &frame, true, this) != ReadResult::kFrame) {
+            kill();
+            return STATUS_DEAD_OBJECT;
+        }
+        const wire::FrameHeader& h = frame->header;
+        if (h.kind == wire::kReply && h.seq == header.seq && h.targetThread == header.senderThread) {
+            *reply = std::move(frame);
+            return STATUS_OK;
+        }
+        // Anything but this call's reply or a nested call breaks the
+        // conversation.
+        if (h.kind != wire::kTransaction || (h.flags & FLAG_ONEWAY) != 0) {
+            kill();
+            return STATUS_DEAD_OBJECT;
+        }
+        serve(*frame, channel);
+        if (dead()) return STATUS_DEAD_OBJECT;
+    }
+}
+
+bool Session::addChannel(int fd, uint64_t id) noexcept {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (dead_.load(std::memory_order_relaxed) || channels_.size() >= 2 * wire::kMaxChannels) return false;
+    try {
+        channels_.push_back(fd);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    lock.unlock();
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.u64 = id;
+    ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event);
+    return true;
+}
+
+// The serving side of a channel: a new call arrived. It is served here, and
+// the channel is watched again only once the reply is out, since until then
+// the thread serving it reads the channel itself for nested replies.
+void Session::onChannelReadable(int fd, uint64_t id) noexcept {
+    FramePtr frame;
+    const ReadResult result = readFrame(fd, &frame, false, this);
+    if (result == ReadResult::kFrame) {
+        const wire::FrameHeader& h = frame->header;
+        if (h.kind != wire::kTransaction || (h.flags & FLAG_ONEWAY) != 0 || h.targetThread != 0) {
+            kill();
+            return;
+        }
+        serve(*frame, fd);
+    } else if (result == ReadResult::kBroken) {
+        kill();
+        return;
+    }
+    if (dead()) return;
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.u64 = id;
+    ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event);
 }
 
 binder_status_t Session::awaitReply(WaitSlot& slot, std::unique_lock<std::mutex>& lock, bool reading,
@@ -1016,7 +1210,7 @@ binder_status_t Session::awaitReply(WaitSlot& slot, std::unique_lock<std::mutex>
         reading = false;
         lock.unlock();
         FramePtr frame;
-        const ReadResult result = readFrame(&frame, true);
+        const ReadResult result = readFrame(fd_, &frame, true, this);
         lock.lock();
         readerActive_ = false;
         if (result != ReadResult::kFrame) return STATUS_DEAD_OBJECT;
@@ -1037,7 +1231,7 @@ void Session::onReadable() noexcept {
     readerActive_ = true;
     lock.unlock();
     FramePtr frame;
-    const ReadResult result = readFrame(&frame, false);
+    const ReadResult result = readFrame(fd_, &frame, false, this);
     lock.lock();
     readerActive_ = false;
     if (result == ReadResult::kBroken) {

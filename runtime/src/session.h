@@ -68,6 +68,17 @@ struct DeathLink {
 
 class Session;
 
+enum class ReadResult { kFrame, kIdle, kBroken };
+
+// Reads one whole frame from `fd`. kIdle: nothing arrived within the
+// socket's receive timeout and `keepWaiting` is false (with `keepWaiting`, a
+// read goes on waiting while `owner`, if any, is alive). A malformed, cut or
+// stalled frame, or a closed socket, is kBroken.
+ReadResult readFrame(int fd, FramePtr* frame, bool keepWaiting, const Session* owner) noexcept;
+// Writes one frame. The caller keeps other writers of `fd` out.
+bool writeFrame(int fd, const wire::FrameHeader& header, const uint8_t* data,
+                const PodVector<uint8_t>& objects, const int* fds, uint32_t fdCount) noexcept;
+
 // An object of the peer process: its handle in the peer's export table.
 class RemoteBinder final : public AIBinder {
   public:
@@ -107,18 +118,28 @@ class RemoteBinder final : public AIBinder {
 
 // One connected peer process.
 //
-// Routing: at most one thread reads the socket at a time (the reader). A
+// The primary socket: at most one thread reads it at a time (the reader). A
 // thread waiting for a reply reads itself when nobody else does; otherwise a
 // runtime thread reads when epoll reports data. The reader hands each frame
 // to its addressee: a reply or a nested call to the waiting thread it names,
 // a new call to the runtime's threads, a release to the export table.
+//
+// Channels: the side that connected opens more sockets into the session, one
+// per thread that is calling at a time. A channel carries one conversation:
+// a call, the nested calls it causes in both directions and their replies.
+// Its reader is always known (the caller while it waits; on the serving side
+// a runtime thread woken by epoll, then the thread serving), so a call on a
+// channel needs neither epoll nor a hand-over between threads.
 //
 // Lock order: the session lock, then the process lock; never the reverse.
 // No lock is held while user code or a blocking write runs, except the
 // write lock, which only serialises whole frames.
 class Session : public std::enable_shared_from_this<Session> {
   public:
-    Session(int fd, pid_t peerPid, uid_t peerUid, uint64_t id, int epollFd, uint64_t epoch) noexcept;
+    // `peerAddress` is the peer's listener for a session this side connected
+    // (it then opens channels), empty for an accepted one.
+    Session(int fd, pid_t peerPid, uid_t peerUid, uint64_t id, int epollFd, uint64_t epoch,
+            uint64_t token, std::string peerAddress) noexcept;
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -127,6 +148,7 @@ class Session : public std::enable_shared_from_this<Session> {
     pid_t peerPid() const noexcept { return peerPid_; }
     uid_t peerUid() const noexcept { return peerUid_; }
     int fd() const noexcept { return fd_; }
+    uint64_t token() const noexcept { return token_; }
     // Whether the connection is gone (broken, refused for a protocol fault,
     // or left behind by fork()).
     bool dead() const noexcept;
@@ -140,6 +162,11 @@ class Session : public std::enable_shared_from_this<Session> {
 
     // A runtime thread: epoll reported the socket readable.
     void onReadable() noexcept;
+    // Accepting side: `fd` joins the session as a channel watched by epoll
+    // under `id`. False when the session cannot take more channels.
+    bool addChannel(int fd, uint64_t id) noexcept;
+    // A runtime thread: epoll reported the channel readable.
+    void onChannelReadable(int fd, uint64_t id) noexcept;
     // Ends the session: waiting calls return STATUS_DEAD_OBJECT, the peer's
     // references are released and death recipients run on a runtime thread.
     void kill() noexcept;
@@ -158,14 +185,18 @@ class Session : public std::enable_shared_from_this<Session> {
         StrongRef binder;
         uint32_t sent;  // arrivals at the peer not yet given back
     };
-    enum class ReadResult { kFrame, kIdle, kBroken };
     enum class Action { kNone, kServe, kOneway, kRelease, kViolation };
 
     bool stale() const noexcept;
-    ReadResult readFrame(FramePtr* frame, bool keepWaiting) noexcept;
-    bool checkHeader(const wire::FrameHeader& header, uint32_t fdsReceived) const noexcept;
-    bool writeFrame(const wire::FrameHeader& header, const uint8_t* data,
-                    const PodVector<uint8_t>& objects, const int* fds, uint32_t fdCount) noexcept;
+    bool writePrimary(const wire::FrameHeader& header, const uint8_t* data,
+                      const PodVector<uint8_t>& objects, const int* fds, uint32_t fdCount) noexcept;
+    int takeChannel() noexcept;  // an idle channel, a new one, or -1
+    void returnChannel(int fd) noexcept;
+    int openChannel() noexcept;
+    binder_status_t callOnChannel(int channel, const wire::FrameHeader& header, const AParcel& request,
+                                  const PodVector<uint8_t>& objects, const int* fds, uint32_t fdCount,
+                                  FramePtr* reply) noexcept;
+    binder_status_t finishCall(FramePtr answer, AParcel** reply) noexcept;
 
     // With the lock held.
     Action routeLocked(FramePtr& frame) noexcept;
@@ -189,9 +220,11 @@ class Session : public std::enable_shared_from_this<Session> {
 
     // Without the lock.
     void perform(Action action, FramePtr frame, bool onRuntimeThread) noexcept;
-    void serve(Frame& frame) noexcept;
+    // Serves a transaction read from the primary socket (`channel` -1) or a
+    // channel, and replies where it came from.
+    void serve(Frame& frame, int channel = -1) noexcept;
     binder_status_t dispatch(Frame& frame, AParcel* request, AParcel** reply) noexcept;
-    void sendReply(const Frame& request, binder_status_t status, const AParcel* reply) noexcept;
+    void sendReply(const Frame& request, binder_status_t status, const AParcel* reply, int channel) noexcept;
     void applyReleases(const Frame& frame) noexcept;
     void flushReleases() noexcept;
     void afterDeath() noexcept;
@@ -203,6 +236,8 @@ class Session : public std::enable_shared_from_this<Session> {
     const uint64_t id_;
     const int epollFd_;
     const uint64_t epoch_;
+    const uint64_t token_;
+    const std::string peerAddress_;
 
     std::mutex writeMutex_;
     mutable std::mutex mutex_;
@@ -216,6 +251,8 @@ class Session : public std::enable_shared_from_this<Session> {
     std::unordered_map<uint32_t, RemoteBinder*> imports_;
     uint32_t nextHandle_ = 1;
     std::vector<std::pair<uint32_t, uint32_t>> pendingReleases_;
+    std::vector<int> channels_;      // every channel, closed with the session
+    std::vector<int> idleChannels_;  // connecting side: channels no thread uses
 };
 
 }  // namespace binder_ndk::internal

@@ -25,6 +25,8 @@ enum FrameKind : uint32_t {
     kTransaction = 1,  // a call on an object of the receiver
     kReply = 2,        // the answer to a two-way transaction
     kRelease = 3,      // the sender gives back references it was sent
+    kHello = 4,        // first frame of a session; senderThread is its token
+    kJoin = 5,         // first frame of a channel; senderThread names the session's token
 };
 
 struct FrameHeader {
@@ -67,6 +69,11 @@ constexpr size_t kMaxDescriptorLength = 1024;
 constexpr size_t kMaxObjectBytes = size_t{1} << 20;
 constexpr uint32_t kMaxFds = 4;
 constexpr uint32_t kMaxReleasesPerFrame = 4096;
+// A peer that stalls in the middle of a frame, or stops reading ours, for
+// this long is treated as broken.
+constexpr int kStallSeconds = 5;
+// Channels of one session; a caller finding none free uses the primary socket.
+constexpr size_t kMaxChannels = 32;
 // Frames of one peer read but not yet handled (one-way calls waiting for
 // their object, calls waiting for a thread).
 constexpr size_t kMaxQueuedBytes = size_t{64} << 20;
