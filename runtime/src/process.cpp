@@ -439,8 +439,12 @@ void Process::onPending(uint64_t id, int fd, const ucred& peer) noexcept {
                 session = nullptr;
             }
         }
-        if (session == nullptr) {
-            dropPending(id, fd);
+        if (session == nullptr || !writeFrame(fd, frame->header, nullptr, PodVector<uint8_t>(), nullptr, 0)) {
+            if (session != nullptr) {
+                session->kill();
+            } else {
+                dropPending(id, fd);
+            }
             return;
         }
         ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event);
@@ -523,9 +527,14 @@ std::shared_ptr<Session> Process::connect(const ServiceEndpoint& endpoint) noexc
         hello.magic = wire::kFrameMagic;
         hello.kind = wire::kHello;
         hello.senderThread = token;
+        // The peer answers the hello once the session is known on its side,
+        // so that channels opened right after can join it.
+        FramePtr answer;
         if (!ensureEpoll() || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
             !peerCredentials(fd, &peer) || peer.pid != endpoint.pid || !peerAllowed(peer.uid) ||
-            !setSocketTimeouts(fd) || !writeFrame(fd, hello, nullptr, PodVector<uint8_t>(), nullptr, 0)) {
+            !setSocketTimeouts(fd) || !writeFrame(fd, hello, nullptr, PodVector<uint8_t>(), nullptr, 0) ||
+            readFrame(fd, &answer, false, nullptr) != ReadResult::kFrame || answer->header.kind != wire::kHello ||
+            answer->header.senderThread != token) {
             ::close(fd);
             return nullptr;
         }
