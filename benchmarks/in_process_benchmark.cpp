@@ -6,78 +6,21 @@
 // Quote ratios between rows of one run, not absolute times: the machines
 // these run on are noisy.
 
-#include <aidl/vendor/tolvek/hardware/aidlbgservice/BnBGService.h>
-#include <aidl/vendor/tolvek/hardware/aidlbgservice/BnEventCallback.h>
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/BpBGService.h>
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/BpEventCallback.h>
 
 #include <benchmark/benchmark.h>
 
+#include "null_services.h"
+
 namespace {
 
-namespace bg = aidl::vendor::tolvek::hardware::aidlbgservice;
+namespace bg = bgs::bench::bg;
+using bgs::bench::NullCallback;
+using bgs::bench::NullService;
+using bgs::bench::sampleData;
 using ndk::SharedRefBase;
 using ndk::UniqueAStatus;
-
-class NullService : public bg::BnBGService {
-  public:
-    UniqueAStatus setCapabilities(const std::string&) override { return UniqueAStatus::ok(); }
-    UniqueAStatus setEventCallback(int32_t, const std::shared_ptr<bg::IEventCallback>&,
-                                   int32_t* result) override {
-        *result = 1;
-        return UniqueAStatus::ok();
-    }
-    UniqueAStatus setTimestamps(int32_t, int64_t) override { return UniqueAStatus::ok(); }
-    UniqueAStatus setRequstCompleted(int64_t) override { return UniqueAStatus::ok(); }
-    UniqueAStatus setGalleryEventCallback(int32_t, const std::shared_ptr<bg::IEventCallback>&,
-                                          int32_t* result) override {
-        *result = 1;
-        return UniqueAStatus::ok();
-    }
-    UniqueAStatus getGalleryAvailability(int32_t value, int32_t* result) override {
-        *result = value;
-        return UniqueAStatus::ok();
-    }
-    UniqueAStatus getStorageLoadCompletedStatus(int32_t value, int32_t* result) override {
-        *result = value;
-        return UniqueAStatus::ok();
-    }
-    UniqueAStatus setRequstCompletedImageName(const std::string&) override {
-        return UniqueAStatus::ok();
-    }
-};
-
-class NullCallback : public bg::BnEventCallback {
-  public:
-    UniqueAStatus notifyCallback(const bg::CallbackData& data, std::string* result) override {
-        result->assign(data.text);
-        return UniqueAStatus::ok();
-    }
-    UniqueAStatus notifySnapshotAvailability(int32_t, std::string*) override {
-        return UniqueAStatus::ok();
-    }
-    UniqueAStatus notifyCallbackInfo(const bg::CallbackInfo&, std::string*) override {
-        return UniqueAStatus::ok();
-    }
-    UniqueAStatus onCaptureCompleted(const std::string&, int32_t, const std::string&,
-                                     std::string*) override {
-        return UniqueAStatus::ok();
-    }
-    UniqueAStatus onCaptureFailed(const std::string&, int32_t, const std::string&,
-                                  std::string*) override {
-        return UniqueAStatus::ok();
-    }
-};
-
-bg::CallbackData sampleData(int images) {
-    bg::CallbackData data;
-    data.value1 = 1;
-    data.longValue = 1234567890123;
-    data.text = "frame-000042.jpg";
-    for (int i = 0; i < images; ++i) data.images.push_back(bg::Image{i, i + 1, i + 2});
-    data.flag = true;
-    return data;
-}
 
 // Baseline: the local object, reached by fromBinder, called directly.
 void BM_LocalCall_getGalleryAvailability(benchmark::State& state) {
