@@ -167,7 +167,13 @@ void RemoteBinder::onLastStrongRef() noexcept {
     links_.clear();
     if (session.dead_.load(std::memory_order_relaxed)) return;
     try {
-        session.pendingReleases_.emplace_back(handle_, received_);
+        uint32_t returns = 0;
+        auto sentBack = session.returnsSent_.find(handle_);
+        if (sentBack != session.returnsSent_.end()) {
+            returns = sentBack->second;
+            session.returnsSent_.erase(sentBack);
+        }
+        session.pendingReleases_.push_back(Session::PendingRelease{handle_, received_, returns});
     } catch (const std::bad_alloc&) {
         return;  // the peer keeps the object until the session ends
     }
@@ -223,7 +229,8 @@ bool checkHeader(const wire::FrameHeader& h, uint32_t fdsReceived) noexcept {
             return h.fdCount == 0 && h.objectCount <= h.dataSize / 8;
         case wire::kRelease:
             return h.fdCount == 0 && h.objectBytes == 0 && h.objectCount == 0 &&
-                   h.dataSize % 8 == 0 && h.dataSize / 8 <= wire::kMaxReleasesPerFrame;
+                   h.dataSize % wire::kReleaseRecordSize == 0 &&
+                   h.dataSize / wire::kReleaseRecordSize <= wire::kMaxReleasesPerFrame;
         case wire::kHello:
         case wire::kJoin:
             return h.fdCount == 0 && h.objectBytes == 0 && h.objectCount == 0 && h.dataSize == 0;
@@ -562,8 +569,12 @@ void Session::perform(Action action, FramePtr frame, bool onRuntimeThread) noexc
                 auto it = exports_.find(shared->header.handle);
                 if (it != exports_.end()) target = StrongRef(it->second.binder.get());
             }
-            if (target.get() == nullptr) {  // a stale or forged handle: nothing to run
-                discharge(*shared);
+            if (target.get() == nullptr) {
+                // A stale or forged target: serving only decodes and refuses.
+                postWork([self, shared] {
+                    self->discharge(*shared);
+                    self->serve(*shared);
+                });
                 return;
             }
             AIBinder* key = target.get();
@@ -634,6 +645,11 @@ binder_status_t Session::encodeObjectsLocked(const AParcel& parcel, PodVector<ui
         if (remote != nullptr && remote->session_.get() == this) {
             record.kind = wire::kReceiverObject;
             record.handle = remote->handle_;
+            try {
+                ++returnsSent_[record.handle];
+            } catch (const std::bad_alloc&) {
+                return STATUS_NO_MEMORY;
+            }
         } else {
             descriptor = binder->descriptor();
             const size_t length = std::strlen(descriptor);
@@ -698,7 +714,11 @@ binder_status_t Session::decodeLocked(Frame& frame, AParcel* parcel, PodVector<O
             if (std::memchr(descriptor, 0, record.descriptorLength) != nullptr) return STATUS_BAD_VALUE;
             at += padded4(record.descriptorLength);
         } else if (record.kind == wire::kReceiverObject) {
-            if (record.descriptorLength != 0 || exports_.count(record.handle) == 0) return STATUS_BAD_VALUE;
+            auto entry = exports_.find(record.handle);
+            if (record.descriptorLength != 0 || entry == exports_.end()) return STATUS_BAD_VALUE;
+            // Counted as read even if a later record fails the frame: the
+            // peer counted it as sent.
+            ++entry->second.returnsRead;
         } else {
             return STATUS_BAD_VALUE;
         }
@@ -712,8 +732,16 @@ binder_status_t Session::decodeLocked(Frame& frame, AParcel* parcel, PodVector<O
     for (const Parsed& p : parsed) {
         AIBinder* binder = nullptr;
         if (p.record.kind == wire::kReceiverObject) {
-            binder = exports_.find(p.record.handle)->second.binder.get();
+            auto entry = exports_.find(p.record.handle);
+            binder = entry->second.binder.get();
             binder->incStrong();
+            if (entry->second.done()) {
+                // The last reference the peer had on its way: the entry goes.
+                // Dropping its reference here cannot end the object, since
+                // the parcel now holds one.
+                exportHandles_.erase(binder);
+                exports_.erase(entry);
+            }
         } else {
             auto it = imports_.find(p.record.handle);
             if (it != imports_.end() && it->second->tryIncStrong()) {
@@ -743,14 +771,27 @@ binder_status_t Session::decodeLocked(Frame& frame, AParcel* parcel, PodVector<O
 
 // ---- Releases ----
 
+void Session::retireLocked(std::unordered_map<uint32_t, ExportEntry>::iterator entry,
+                           std::vector<StrongRef>* dropped) noexcept {
+    try {
+        dropped->push_back(std::move(entry->second.binder));
+    } catch (const std::bad_alloc&) {
+        return;  // keep the entry rather than lose the reference
+    }
+    exportHandles_.erase(dropped->back().get());
+    exports_.erase(entry);
+}
+
 void Session::applyReleases(const Frame& frame) noexcept {
     std::vector<StrongRef> dropped;
     bool violation = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        for (size_t at = 0; at + 8 <= frame.header.dataSize; at += 8) {
+        for (size_t at = 0; at + wire::kReleaseRecordSize <= frame.header.dataSize;
+             at += wire::kReleaseRecordSize) {
             const uint32_t handle = loadWord(frame.body.data() + at);
             const uint32_t count = loadWord(frame.body.data() + at + 4);
+            const uint32_t returns = loadWord(frame.body.data() + at + 8);
             auto it = exports_.find(handle);
             // Giving back more than was sent is a protocol fault.
             if (it == exports_.end() || count == 0 || count > it->second.sent) {
@@ -758,15 +799,10 @@ void Session::applyReleases(const Frame& frame) noexcept {
                 break;
             }
             it->second.sent -= count;
-            if (it->second.sent > 0) continue;  // a newer send crossed this release
-            try {
-                dropped.push_back(std::move(it->second.binder));
-            } catch (const std::bad_alloc&) {
-                it->second.sent = 1;  // keep it rather than lose the reference
-                continue;
-            }
-            exportHandles_.erase(dropped.back().get());
-            exports_.erase(it);
+            it->second.returnsReported += returns;
+            // A newer send that crossed this release, or a reference sent
+            // back and not yet read, keeps the entry.
+            if (it->second.done()) retireLocked(it, &dropped);
         }
     }
     dropped.clear();  // removed first, released now, with no lock held
@@ -780,10 +816,12 @@ void Session::flushReleases() noexcept {
         const size_t count = pendingReleases_.size() < wire::kMaxReleasesPerFrame
                                      ? pendingReleases_.size()
                                      : wire::kMaxReleasesPerFrame;
-        if (count == 0 || !body.resize(count * 8)) return;
+        if (count == 0 || !body.resize(count * wire::kReleaseRecordSize)) return;
         for (size_t i = 0; i < count; ++i) {
-            storeWord(body.data() + i * 8, pendingReleases_[i].first);
-            storeWord(body.data() + i * 8 + 4, pendingReleases_[i].second);
+            uint8_t* at = body.data() + i * wire::kReleaseRecordSize;
+            storeWord(at, pendingReleases_[i].handle);
+            storeWord(at + 4, pendingReleases_[i].count);
+            storeWord(at + 8, pendingReleases_[i].returns);
         }
         pendingReleases_.erase(pendingReleases_.begin(), pendingReleases_.begin() + static_cast<ptrdiff_t>(count));
         if (!pendingReleases_.empty()) {
@@ -839,13 +877,18 @@ binder_status_t Session::dispatch(Frame& frame, AParcel* request, AParcel** repl
     PodVector<ObjectEntry> dropLater;
     binder_status_t status = STATUS_OK;
     {
+        // Decoding comes first even when the target is bad: references the
+        // peer sent back must be counted as read.
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (header.handle != 0) {
-            auto it = exports_.find(header.handle);
-            if (it == exports_.end()) return STATUS_BAD_VALUE;
-            target = StrongRef(it->second.binder.get());
-        }
         status = decodeLocked(frame, request, &dropLater);
+        if (status == STATUS_OK && header.handle != 0) {
+            auto it = exports_.find(header.handle);
+            if (it == exports_.end()) {
+                status = STATUS_BAD_VALUE;
+            } else {
+                target = StrongRef(it->second.binder.get());
+            }
+        }
     }
     for (size_t i = 0; i < dropLater.size(); ++i) dropLater[i].binder->decStrong();
     if (status != STATUS_OK) return status;

@@ -181,9 +181,22 @@ class Session : public std::enable_shared_from_this<Session> {
         std::condition_variable wake;
         bool blocked = false;
     };
+    // An object this side sent. It stays while the peer holds arrivals of it
+    // and while references the peer sent back (kind 2) are still on their
+    // way: a release can overtake such a reference when they travel on
+    // different sockets, so the peer reports in each release how many it
+    // sent back, and the entry waits until as many have been read.
     struct ExportEntry {
         StrongRef binder;
-        uint32_t sent;  // arrivals at the peer not yet given back
+        uint32_t sent;                  // arrivals at the peer not yet given back
+        uint64_t returnsReported = 0;   // sent back by the peer, as its releases said
+        uint64_t returnsRead = 0;       // sent back by the peer and read here
+        bool done() const noexcept { return sent == 0 && returnsRead >= returnsReported; }
+    };
+    struct PendingRelease {
+        uint32_t handle;
+        uint32_t count;    // arrivals given back
+        uint32_t returns;  // references sent back since the last release of the handle
     };
     enum class Action { kNone, kServe, kOneway, kRelease, kViolation };
 
@@ -226,6 +239,9 @@ class Session : public std::enable_shared_from_this<Session> {
     binder_status_t dispatch(Frame& frame, AParcel* request, AParcel** reply) noexcept;
     void sendReply(const Frame& request, binder_status_t status, const AParcel* reply, int channel) noexcept;
     void applyReleases(const Frame& frame) noexcept;
+    // Drops an export entry that is done; its reference goes to *dropped.
+    void retireLocked(std::unordered_map<uint32_t, ExportEntry>::iterator entry,
+                      std::vector<StrongRef>* dropped) noexcept;
     void flushReleases() noexcept;
     void afterDeath() noexcept;
     void releaseAfterDeath() noexcept;
@@ -250,7 +266,8 @@ class Session : public std::enable_shared_from_this<Session> {
     std::unordered_map<AIBinder*, uint32_t> exportHandles_;
     std::unordered_map<uint32_t, RemoteBinder*> imports_;
     uint32_t nextHandle_ = 1;
-    std::vector<std::pair<uint32_t, uint32_t>> pendingReleases_;
+    std::vector<PendingRelease> pendingReleases_;
+    std::unordered_map<uint32_t, uint32_t> returnsSent_;  // per imported handle, since its last release
     std::vector<int> channels_;      // every channel, closed with the session
     std::vector<int> idleChannels_;  // connecting side: channels no thread uses
 };

@@ -24,7 +24,9 @@ constexpr uint32_t kFrameMagic = 0x31464742;
 enum FrameKind : uint32_t {
     kTransaction = 1,  // a call on an object of the receiver
     kReply = 2,        // the answer to a two-way transaction
-    kRelease = 3,      // the sender gives back references it was sent
+    kRelease = 3,      // the sender gives back references it was sent: per object
+                       // (handle, arrivals given back, references sent back to
+                       // the owner since its last release of the handle)
     kHello = 4,        // first frame of a session; senderThread is its token
     kJoin = 5,         // first frame of a channel; senderThread names the session's token
 };
@@ -68,6 +70,7 @@ constexpr size_t kMaxTransactionData = size_t{1} << 20;
 constexpr size_t kMaxDescriptorLength = 1024;
 constexpr size_t kMaxObjectBytes = size_t{1} << 20;
 constexpr uint32_t kMaxFds = 4;
+constexpr size_t kReleaseRecordSize = 12;
 constexpr uint32_t kMaxReleasesPerFrame = 4096;
 // A peer that stalls in the middle of a frame, or stops reading ours, for
 // this long is treated as broken.

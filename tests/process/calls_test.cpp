@@ -135,8 +135,7 @@ class ProcessIdentity : public ProcessTest {
     }
 };
 
-// Disabled: the peer's release can overtake the reply bringing the object home (STATUS_BAD_VALUE).
-TEST_F(ProcessIdentity, DISABLED_ThisProcesssObjectComesHomeAsItself) {
+TEST_F(ProcessIdentity, ThisProcesssObjectComesHomeAsItself) {
     const SpAIBinder objects = objectsServer();
     ASSERT_NE(objects.get(), nullptr);
     const auto callback = SharedRefBase::makeRef<RecordingCallback>();
