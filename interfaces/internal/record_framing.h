@@ -11,6 +11,7 @@
 
 #include <android/binder_parcel_helpers.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -20,6 +21,22 @@
 #include <vector>
 
 namespace aidl::vendor::tolvek::hardware::aidlbgservice::internal {
+
+// The bytes a field takes in a parcel when that is fixed (0: it varies).
+template <typename T>
+constexpr size_t kFixedFieldSize = 0;
+template <>
+inline constexpr size_t kFixedFieldSize<int32_t> = 4;
+template <>
+inline constexpr size_t kFixedFieldSize<int64_t> = 8;
+template <>
+inline constexpr size_t kFixedFieldSize<bool> = 4;
+
+// The size word of a body whose fields all have a fixed size (0 otherwise).
+template <typename... Fields>
+constexpr size_t fixedBodySize() {
+    return ((kFixedFieldSize<Fields> != 0) && ...) ? 4 + (kFixedFieldSize<Fields> + ... + 0) : 0;
+}
 
 /*
  * Reads a body into `fields` (a tuple of references to the record's
@@ -47,6 +64,24 @@ binder_status_t readRecordBody(const AParcel* parcel, std::tuple<Fields&...> fie
     if (start > std::numeric_limits<int32_t>::max() - size) {
         return STATUS_BAD_VALUE;
     }
+    // A body at least as long as a fixed layout holds every known field:
+    // they are read without measuring before each one.
+    constexpr size_t kFixedSize = fixedBodySize<Fields...>();
+    if constexpr (kFixedSize != 0) {
+        if (static_cast<size_t>(size) >= kFixedSize) {
+            auto readFixedField = [&](auto& field) {
+                if (status == STATUS_OK) {
+                    status = ndk::AParcel_readData(parcel, &field);
+                }
+            };
+            std::apply([&](auto&... field) { (readFixedField(field), ...); }, fields);
+            if (status != STATUS_OK) {
+                return status;
+            }
+            AParcel_setDataPosition(parcel, start + size);
+            return STATUS_OK;
+        }
+    }
     bool stopped = false;
     auto readField = [&](auto& field) {
         if (stopped) {
@@ -69,13 +104,17 @@ binder_status_t readRecordBody(const AParcel* parcel, std::tuple<Fields&...> fie
 
 /*
  * Appends a body holding `fields`: a placeholder size word, the fields, then
- * the size patched in. The first failing write ends it with its status; the
- * parcel then holds the partial body with size word 0.
+ * the size patched in (a record of fixed-size fields writes its size first).
+ * The first failing write ends it with its status; the parcel then holds the
+ * partial body with size word 0.
  */
 template <typename... Fields>
 binder_status_t writeRecordBody(AParcel* parcel, std::tuple<const Fields&...> fields) {
+    // A fixed layout knows its size up front and writes it directly; only a
+    // failure goes back to leave size word 0, as the general path does.
+    constexpr size_t kFixedSize = fixedBodySize<Fields...>();
     const int32_t start = AParcel_getDataPosition(parcel);
-    binder_status_t status = AParcel_writeInt32(parcel, 0);
+    binder_status_t status = AParcel_writeInt32(parcel, static_cast<int32_t>(kFixedSize));
     if (status != STATUS_OK) {
         return status;
     }
@@ -85,15 +124,15 @@ binder_status_t writeRecordBody(AParcel* parcel, std::tuple<const Fields&...> fi
         }
     };
     std::apply([&](const auto&... field) { (writeField(field), ...); }, fields);
-    if (status != STATUS_OK) {
-        return status;
+    if (kFixedSize != 0 && status == STATUS_OK) {
+        return STATUS_OK;
     }
     const int32_t end = AParcel_getDataPosition(parcel);
     // Overwriting a word already written inside the data cannot fail.
     AParcel_setDataPosition(parcel, start);
-    AParcel_writeInt32(parcel, end - start);
+    AParcel_writeInt32(parcel, status == STATUS_OK ? end - start : 0);
     AParcel_setDataPosition(parcel, end);
-    return STATUS_OK;
+    return status;
 }
 
 // ---------------------------------------------------------------------------

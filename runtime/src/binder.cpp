@@ -143,15 +143,23 @@ AIBinder_Class* AIBinder_Class_define(const char* descriptor, AIBinder_Class_onC
     const size_t length = std::strlen(descriptor);
     // The descriptor travels as a string item, whose length is an int32.
     if (length == 0 || length > INT32_MAX) return nullptr;
+    // The descriptor travels as a string item in every request's header.
+    const size_t headerSize = 4 + binder_ndk::internal::stringItemSize(static_cast<int32_t>(length));
     AIBinder_Class* clazz = new (std::nothrow) AIBinder_Class;
     char* copy = binder_ndk::internal::copyText(descriptor, length);
-    if (clazz == nullptr || copy == nullptr) {
+    uint8_t* header = new (std::nothrow) uint8_t[headerSize]();
+    if (clazz == nullptr || copy == nullptr || header == nullptr) {
         delete clazz;
         delete[] copy;
+        delete[] header;
         return nullptr;
     }
+    binder_ndk::internal::storeWord(header, static_cast<uint32_t>(binder_ndk::internal::kInterfaceHeaderMagic));
+    binder_ndk::internal::encodeString(header + 4, copy, static_cast<int32_t>(length));
     clazz->descriptor = copy;
     clazz->descriptorLength = length;
+    clazz->header = header;
+    clazz->headerSize = headerSize;
     clazz->onCreate = onCreate;
     clazz->onDestroy = onDestroy;
     clazz->onTransact = onTransact;
@@ -349,11 +357,10 @@ binder_status_t AIBinder_prepareTransaction(AIBinder* binder, AParcel** in) {
     if (clazz == nullptr) return STATUS_INVALID_OPERATION;
     std::unique_ptr<AParcel> request(new (std::nothrow) AParcel());
     if (request == nullptr) return STATUS_NO_MEMORY;
-    const int32_t magic = binder_ndk::internal::kInterfaceHeaderMagic;
-    binder_status_t status = AParcel_writeInt32(request.get(), magic);
-    if (status == STATUS_OK) {
-        status = request->writeString(clazz->descriptor, static_cast<int32_t>(clazz->descriptorLength));
-    }
+    // Room for the header and typical arguments in one allocation.
+    constexpr size_t kTypicalArguments = 192;
+    if (!request->reserve(clazz->headerSize + kTypicalArguments)) return STATUS_NO_MEMORY;
+    const binder_status_t status = request->writeBytes(clazz->header, clazz->headerSize);
     if (status != STATUS_OK) return status;
     request->setTarget(binder);
     *in = request.release();

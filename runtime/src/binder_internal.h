@@ -28,6 +28,10 @@ struct FunctionNameTable {
 struct AIBinder_Class {
     const char* descriptor = nullptr;  // owned, zero-terminated, not empty
     size_t descriptorLength = 0;
+    // The interface header of a request, encoded once (magic word, then the
+    // descriptor as a string item): every request starts with these bytes.
+    const uint8_t* header = nullptr;  // owned
+    size_t headerSize = 0;
     AIBinder_Class_onCreate onCreate = nullptr;
     AIBinder_Class_onDestroy onDestroy = nullptr;
     AIBinder_Class_onTransact onTransact = nullptr;

@@ -186,19 +186,23 @@ binder_status_t writeFixed(AParcel* parcel, T value) {
     if (parcel == nullptr) return STATUS_UNEXPECTED_NULL;
     uint64_t raw = 0;
     std::memcpy(&raw, &value, sizeof(T));
-    return parcel->write(sizeof(T), [&](uint8_t* at) {
+    const auto store = [&](uint8_t* at) {
         storeWord(at, static_cast<uint32_t>(raw));
         if (sizeof(T) == 8) storeWord(at + 4, static_cast<uint32_t>(raw >> 32));
-    });
+    };
+    if (uint8_t* at = parcel->fixedWriteFast(sizeof(T))) {
+        store(at);
+        return STATUS_OK;
+    }
+    return parcel->write(sizeof(T), store);
 }
 
 template <typename T>
 binder_status_t readFixed(const AParcel* parcel, T* value) {
     static_assert(sizeof(T) == 4 || sizeof(T) == 8, "items are one or two words");
     if (parcel == nullptr || value == nullptr) return STATUS_UNEXPECTED_NULL;
-    uint8_t bytes[sizeof(T)];
-    const binder_status_t status = parcel->readBytes(bytes, sizeof(T));
-    if (status != STATUS_OK) return status;
+    const uint8_t* bytes = parcel->consume(sizeof(T));
+    if (bytes == nullptr) return STATUS_NOT_ENOUGH_DATA;
     uint64_t raw = loadWord(bytes);
     if (sizeof(T) == 8) raw |= uint64_t{loadWord(bytes + 4)} << 32;
     std::memcpy(value, &raw, sizeof(T));

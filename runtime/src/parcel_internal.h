@@ -106,6 +106,27 @@ struct AParcel {
         commitWrite(begin, begin + size);
         return STATUS_OK;
     }
+    // The common cases of a fixed-size write: appending within the
+    // capacity, or overwriting bytes of a parcel that holds no binder (a
+    // record's size word patched after its body). Returns where the `size`
+    // bytes go, the position already past them (the caller stores them at
+    // once), or null when the general write() must be used.
+    uint8_t* fixedWriteFast(size_t size) noexcept {
+        const size_t end = position_ + size;
+        if (end <= data_.size()) {
+            if (objects_.size() != 0) return nullptr;  // an entry may need dropping
+        } else if (position_ != data_.size() || end > data_.capacity() ||
+                   end > binder_ndk::internal::kMaxDataSize) {
+            return nullptr;
+        } else {
+            data_.setSizeWithinCapacity(end);
+        }
+        uint8_t* at = data_.data() + position_;
+        position_ = end;
+        return at;
+    }
+    // Room for `size` bytes of data without growing again.
+    bool reserve(size_t size) noexcept { return size <= binder_ndk::internal::kMaxDataSize && data_.reserve(size); }
     binder_status_t writeBytes(const void* bytes, size_t size) noexcept;
     // Writes a string item; `bytes` null means the null string.
     binder_status_t writeString(const char* bytes, int32_t length) noexcept;
@@ -114,6 +135,14 @@ struct AParcel {
     // Reads `size` bytes at the position and advances; nothing changes on
     // failure.
     binder_status_t readBytes(void* bytes, size_t size) const noexcept;
+    // The next `size` bytes, advancing past them; null (nothing changed)
+    // when fewer remain.
+    const uint8_t* consume(size_t size) const noexcept {
+        if (position_ > data_.size() || size > data_.size() - position_) return nullptr;
+        const uint8_t* at = data_.data() + position_;
+        position_ += size;
+        return at;
+    }
     binder_status_t readWord(int32_t* value) const noexcept;
     // Decodes the string item at the position without copying; the view is
     // valid until the parcel changes. Advances only on success.

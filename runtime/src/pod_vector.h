@@ -43,6 +43,10 @@ class PodVector {
     T* data() noexcept { return data_; }
     const T* data() const noexcept { return data_; }
     size_t size() const noexcept { return size_; }
+    size_t capacity() const noexcept { return capacity_; }
+    // Makes the first `count` elements (count <= capacity()) the content,
+    // leaving any new ones as they are: the caller writes them at once.
+    void setSizeWithinCapacity(size_t count) noexcept { size_ = count; }
     T& operator[](size_t i) noexcept { return data_[i]; }
     const T& operator[](size_t i) const noexcept { return data_[i]; }
 
@@ -50,7 +54,10 @@ class PodVector {
     bool reserve(size_t count) noexcept {
         if (count <= capacity_) return true;
         if (count > SIZE_MAX / 2 / sizeof(T)) return false;
-        size_t capacity = capacity_ < 8 ? 8 : capacity_;
+        // Small vectors start at 64 bytes: most parcels and tables stay
+        // within a few of them.
+        constexpr size_t kMinimum = sizeof(T) >= 8 ? 8 : 64 / sizeof(T);
+        size_t capacity = capacity_ < kMinimum ? kMinimum : capacity_;
         while (capacity < count) capacity *= 2;
         void* grown = std::realloc(data_, capacity * sizeof(T));
         if (grown == nullptr) return false;
