@@ -79,6 +79,7 @@ class Process {
     bool ensureListener(std::string* address) noexcept;
     bool ownAddress(const std::string& address) noexcept;
     binder_exception_t addService(AIBinder* binder, const char* name) noexcept;
+    binder_exception_t removeService(const char* name) noexcept;
     AIBinder* findService(const char* name) noexcept;
     AIBinder* fetch(const char* name, const ServiceEndpoint& endpoint) noexcept;
 
@@ -624,6 +625,21 @@ binder_exception_t Process::addService(AIBinder* binder, const char* name) noexc
     }
 }
 
+binder_exception_t Process::removeService(const char* name) noexcept {
+    StrongRef dropped;
+    try {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        auto it = services_.find(name);
+        if (it == services_.end()) return EX_ILLEGAL_ARGUMENT;
+        dropped = std::move(it->second);
+        services_.erase(it);
+    } catch (const std::bad_alloc&) {
+        return EX_ILLEGAL_STATE;
+    }
+    registryWithdraw(name);
+    return EX_NONE;  // the reference goes after the lock
+}
+
 AIBinder* Process::findService(const char* name) noexcept {
     try {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -751,6 +767,11 @@ binder_exception_t AServiceManager_addService(AIBinder* binder, const char* inst
         return EX_ILLEGAL_ARGUMENT;
     }
     return Process::get().addService(binder, instance);
+}
+
+binder_exception_t AServiceManager_removeService(const char* instance) {
+    if (!binder_ndk::internal::isValidServiceName(instance)) return EX_ILLEGAL_ARGUMENT;
+    return Process::get().removeService(instance);
 }
 
 AIBinder* AServiceManager_checkService(const char* instance) {

@@ -394,6 +394,28 @@ binder_exception_t publishEntry(int dirfd, std::string_view name, const ServiceE
     return EX_ILLEGAL_STATE;
 }
 
+// Removes the entry of `name` if this process holds it, then lets go of its
+// lock. The entry is matched by file identity, so an entry someone else
+// published after this process's ended is never touched.
+bool withdrawEntry(int dirfd, std::string_view name) noexcept {
+    const EntryFileName file = entryFileName(name);
+    const DirectoryLock lock(dirfd);
+    if (!lock.held()) return false;
+    struct stat entry;
+    if (fstatat(dirfd, file.text, &entry, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    for (std::atomic<int>& slot : gHeldEntries) {
+        const int held = slot.load();
+        struct stat status;
+        if (held <= 0 || fstat(held - 1, &status) != 0) continue;
+        if (status.st_dev != entry.st_dev || status.st_ino != entry.st_ino) continue;
+        unlinkat(dirfd, file.text, 0);
+        int expected = held;
+        if (slot.compare_exchange_strong(expected, 0)) close(held - 1);
+        return true;
+    }
+    return false;
+}
+
 // ---- Waiting ---------------------------------------------------------------
 
 int64_t monotonicNowNs() noexcept {
@@ -459,6 +481,12 @@ binder_exception_t registryPublish(const char* name, const ServiceEndpoint& self
     const int dirfd = directory().fd;
     if (dirfd < 0) return EX_ILLEGAL_STATE;
     return publishEntry(dirfd, name, self);
+}
+
+bool registryWithdraw(const char* name) noexcept {
+    if (!isValidServiceName(name)) return false;
+    const int dirfd = directory().fd;
+    return dirfd >= 0 && withdrawEntry(dirfd, name);
 }
 
 bool registryLookup(const char* name, ServiceEndpoint* endpoint) noexcept {

@@ -38,6 +38,10 @@ const std::string& registryDirectory() noexcept;
 // the directory cannot be used). Thread-safe.
 binder_exception_t registryPublish(const char* name, const ServiceEndpoint& self) noexcept;
 
+// Removes the entry of `name` that this process published: true when there
+// was one. Thread-safe.
+bool registryWithdraw(const char* name) noexcept;
+
 // The live entry of `name`: true and *endpoint filled, or false.
 bool registryLookup(const char* name, ServiceEndpoint* endpoint) noexcept;
 

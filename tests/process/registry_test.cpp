@@ -56,6 +56,17 @@ TEST_F(ProcessRegistry, ListsTheNamesLiveProcessesServe) {
               EX_ILLEGAL_STATE);
 }
 
+TEST_F(ProcessRegistry, AWithdrawnNameIsGoneAndFreeForOthers) {
+    const std::string name = uniqueName("withdrawn");
+    const SpAIBinder mine = SharedRefBase::makeRef<ProbeService>()->asBinder();
+    ASSERT_EQ(publish(mine, name), "");
+    EXPECT_EQ(AServiceManager_removeService(name.c_str()), EX_NONE);
+    EXPECT_EQ(AServiceManager_removeService(name.c_str()), EX_ILLEGAL_ARGUMENT);
+    EXPECT_EQ(SpAIBinder(AServiceManager_checkService(name.c_str())).get(), nullptr);
+    ChildProcess& server = spawnProbe(name);
+    EXPECT_NE(waitForBinder(name, &server).get(), nullptr);
+}
+
 TEST_F(ProcessRegistry, WaitingForAnAbsentNameEndsAtTheTimeout) {
     const auto start = Clock::now();
     const SpAIBinder none(AServiceManager_waitForServiceTimeout(uniqueName("absent").c_str(), 300));

@@ -38,6 +38,15 @@ extern "C" {
 binder_exception_t AServiceManager_addService(AIBinder* binder, const char* instance);
 
 /*
+ * Withdraws `instance`, which this process published: its entry disappears
+ * from the registry and the registry's reference to the binder is given
+ * back. Processes that already hold the binder keep it. EX_NONE on success;
+ * EX_ILLEGAL_ARGUMENT for a null or malformed name or one this process does
+ * not serve.
+ */
+binder_exception_t AServiceManager_removeService(const char* instance);
+
+/*
  * The binder served under `instance`, at once: an owned strong reference, or
  * null when no live process serves the name (or the name is malformed).
  */
