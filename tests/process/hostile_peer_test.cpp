@@ -489,5 +489,36 @@ TEST_F(ProcessHostilePeer, OnlyTheProcessOfASessionMayOpenChannelsIntoIt) {
     EXPECT_EQ(answer.header.code, uint32_t{STATUS_OK});
 }
 
+// The kernel's credentials of the connecting process decide, whatever it
+// sends: a process of another user is turned away unless the service allows
+// that user.
+TEST_F(ProcessHostilePeer, PeersOfAnotherUserAreRefusedUnlessAllowed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    constexpr uid_t kOtherUser = 65534;
+    const std::string strict = uniqueName("strict");
+    const std::string lenient = uniqueName("lenient");
+    ChildProcess& strictServer = spawnProbe(strict);
+    ChildProcess& lenientServer = spawnService([lenient] {
+        ABinderProcess_allowPeerUid(kOtherUser);
+        return publish(::ndk::SharedRefBase::makeRef<ProbeService>()->asBinder(), lenient);
+    });
+    ASSERT_NE(waitForBinder(strict, &strictServer).get(), nullptr);
+    ASSERT_NE(waitForBinder(lenient, &lenientServer).get(), nullptr);
+    const std::optional<Endpoint> refusing = readRegistryEntry(strict);
+    const std::optional<Endpoint> allowing = readRegistryEntry(lenient);
+    ASSERT_TRUE(refusing.has_value() && allowing.has_value());
+
+    ChildProcess& other = spawn([refusing, allowing] {
+        ChildChecks checks;
+        if (!CHILD_EXPECT(checks, ::setuid(kOtherUser) == 0)) return checks.report();
+        checks.expect(!RawPeer(refusing->address).ready(), "a service that allows no other user answered");
+        RawPeer allowed(allowing->address);
+        checks.expect(allowed.ready() && allowed.send(ping()) && allowed.await().kind == RawPeer::Kind::kReply,
+                      "a service that allows this user did not serve it");
+        return checks.report();
+    });
+    EXPECT_EQ(other.finish(), "");
+}
+
 }  // namespace
 }  // namespace bgs_process_test
