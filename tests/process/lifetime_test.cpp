@@ -66,8 +66,13 @@ TEST_F(ProcessReferences, AStubEndsWithTheLastRemoteReference) {
             sendLine(replies, "holding");
             LineReader reader(commands);
             CHILD_EXPECT(checks, reader.next() == std::optional<std::string>("drop"));
+            // A weak reference to a remote object promotes while it is held,
+            // and not once the last strong reference is gone.
+            const ::ndk::UniqueAIBinderWeak weak(AIBinder_Weak_new(first.get()));
+            CHILD_EXPECT(checks, SpAIBinder(AIBinder_Weak_promote(weak.get())) == first);
             first.reset();
             second.reset();
+            CHILD_EXPECT(checks, SpAIBinder(AIBinder_Weak_promote(weak.get())).get() == nullptr);
             // Stays connected: the release alone must end the token.
             CHILD_EXPECT(checks, reader.next() == std::optional<std::string>("exit"));
             return checks.report();
