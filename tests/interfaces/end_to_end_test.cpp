@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.h"
 #include "test_peers.h"
 
 namespace {
@@ -128,6 +129,7 @@ struct FailureCase {
     const char* name;
     std::function<UniqueAStatus()> make;
 };
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class FailuresTravelBack : public EndToEnd, public ::testing::WithParamInterface<FailureCase> {};
 
@@ -180,7 +182,7 @@ INSTANTIATE_TEST_SUITE_P(
                             [] { return UniqueAStatus::fromExceptionCode(EX_SECURITY); }},
                 FailureCase{"PlainStatusCode",
                             [] { return UniqueAStatus::fromStatus(STATUS_PERMISSION_DENIED); }}),
-        [](const auto& param) { return std::string(param.param.name); });
+        bgs_test::CaseName());
 
 TEST_F(EndToEnd, ImplementationThatLeavesItsResultGivesZeroOrEmpty) {
     service->answer.writeResult = false;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.h"
 #include "test_peers.h"
 
 namespace {
@@ -295,6 +296,7 @@ struct BadReply {
     std::function<binder_status_t(AParcel*)> write;
     binder_status_t expected;
 };
+void PrintTo(const BadReply& c, std::ostream* os) { *os << c.name; }
 
 class UnreadableReply : public ServiceProxyAgainstFake,
                         public ::testing::WithParamInterface<BadReply> {};
@@ -323,7 +325,7 @@ INSTANTIATE_TEST_SUITE_P(
                              return AParcel_unmarshal(out, bytes, sizeof(bytes));
                          },
                          STATUS_NOT_ENOUGH_DATA}),
-        [](const auto& param) { return std::string(param.param.name); });
+        bgs_test::CaseName());
 
 TEST_F(CallbackProxyAgainstFake, NullStringResultFailsAndKeepsTheCallersString) {
     remote.handler = [](transaction_code_t, const AParcel*, AParcel* out) -> binder_status_t {

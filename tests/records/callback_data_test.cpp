@@ -120,6 +120,11 @@ TEST(CallbackDataRecord, NewerBodyIsReadAndItsExtraFieldsSkipped) {
 
 // A body whose fields are valid up to `text`, which the case replaces.
 enum class Fault { kNullText, kNullImages, kAbsentElement, kMalformedElement };
+void PrintTo(Fault fault, std::ostream* os) {
+    static const char* const kNames[] = {"nullText", "nullImages", "absentElement",
+                                         "malformedElement"};
+    *os << kNames[static_cast<int>(fault)];
+}
 
 class CallbackDataFault : public ::testing::TestWithParam<Fault> {};
 
@@ -165,7 +170,8 @@ TEST_P(CallbackDataFault, FailsAndKeepsTheFieldsBeforeTheFault) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, CallbackDataFault,
                          ::testing::Values(Fault::kNullText, Fault::kNullImages,
-                                           Fault::kAbsentElement, Fault::kMalformedElement));
+                                           Fault::kAbsentElement, Fault::kMalformedElement),
+                         ::testing::PrintToStringParamName());
 
 TEST(CallbackDataRecord, DescriptorAndText) {
     EXPECT_STREQ(CallbackData::descriptor, "vendor.tolvek.hardware.aidlbgservice.CallbackData");

@@ -8,6 +8,7 @@
 
 #include <climits>
 
+#include "case_name.h"
 #include "parcel_test_util.h"
 
 namespace {
@@ -48,11 +49,13 @@ TEST(ImageRecord, BodyIsWrittenAtTheCurrentPosition) {
 // A body of `sizeWord` bytes followed by the int32s 11, 22, 33, 44, 55 (more
 // than any Image needs), read at offset 8 into an Image holding 7, 8, 9.
 struct SizeCase {
+    const char* name;
     int32_t sizeWord;
     binder_status_t status;
     Image expected;
     int32_t endPosition;  // relative to the body's start
 };
+void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.name; }
 
 class ImageBodySize : public ::testing::TestWithParam<SizeCase> {};
 
@@ -74,23 +77,23 @@ INSTANTIATE_TEST_SUITE_P(
         Sizes, ImageBodySize,
         ::testing::Values(
                 // The size word alone: nothing read, every field keeps its value.
-                SizeCase{4, STATUS_OK, {7, 8, 9}, 4},
-                // Size word and value1.
-                SizeCase{8, STATUS_OK, {11, 8, 9}, 8},
+                SizeCase{"sizeWordOnly", 4, STATUS_OK, {7, 8, 9}, 4},
+                SizeCase{"sizeWordAndValue1", 8, STATUS_OK, {11, 8, 9}, 8},
                 // value1 begins inside a 6-byte body, so it is read in full;
                 // the position then moves back to the declared end.
-                SizeCase{6, STATUS_OK, {11, 8, 9}, 6},
-                SizeCase{16, STATUS_OK, {11, 22, 33}, 16},
+                SizeCase{"value1BeginsInside", 6, STATUS_OK, {11, 8, 9}, 6},
+                SizeCase{"wholeBody", 16, STATUS_OK, {11, 22, 33}, 16},
                 // A later version's body: the extra 8 bytes are skipped.
-                SizeCase{24, STATUS_OK, {11, 22, 33}, 24},
+                SizeCase{"laterVersion", 24, STATUS_OK, {11, 22, 33}, 24},
                 // Malformed sizes: refused right after the size word.
-                SizeCase{3, STATUS_BAD_VALUE, {7, 8, 9}, 4},
-                SizeCase{0, STATUS_BAD_VALUE, {7, 8, 9}, 4},
-                SizeCase{-1, STATUS_BAD_VALUE, {7, 8, 9}, 4},
-                SizeCase{INT_MIN, STATUS_BAD_VALUE, {7, 8, 9}, 4},
+                SizeCase{"belowSizeWord", 3, STATUS_BAD_VALUE, {7, 8, 9}, 4},
+                SizeCase{"zero", 0, STATUS_BAD_VALUE, {7, 8, 9}, 4},
+                SizeCase{"minusOne", -1, STATUS_BAD_VALUE, {7, 8, 9}, 4},
+                SizeCase{"intMin", INT_MIN, STATUS_BAD_VALUE, {7, 8, 9}, 4},
                 // start + size would not fit a 32-bit position.
-                SizeCase{INT_MAX, STATUS_BAD_VALUE, {7, 8, 9}, 4},
-                SizeCase{INT_MAX - 7, STATUS_BAD_VALUE, {7, 8, 9}, 4}));
+                SizeCase{"intMax", INT_MAX, STATUS_BAD_VALUE, {7, 8, 9}, 4},
+                SizeCase{"endPastIntMax", INT_MAX - 7, STATUS_BAD_VALUE, {7, 8, 9}, 4}),
+        bgs_test::CaseName());
 
 TEST(ImageRecord, EndExactlyAtTheLargestPositionIsAccepted) {
     auto parcel = newParcel();

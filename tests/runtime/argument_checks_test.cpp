@@ -21,6 +21,7 @@ struct NullCall {
     std::function<int64_t(AParcel* parcel)> call;  // gets a valid empty parcel where one helps
     int64_t expected;
 };
+void PrintTo(const NullCall& c, std::ostream* os) { *os << c.name; }
 
 class RuntimeArgumentChecks : public testing::TestWithParam<NullCall> {};
 

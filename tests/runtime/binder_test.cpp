@@ -226,6 +226,7 @@ struct HeaderDamage {
     const char* descriptor;  // rewritten after the magic word; null: null string
     int32_t magic;
 };
+void PrintTo(const HeaderDamage& c, std::ostream* os) { *os << c.name; }
 
 class RuntimeTransactHeader : public RuntimeTransact, public testing::WithParamInterface<HeaderDamage> {};
 
@@ -272,6 +273,7 @@ struct RejectedCall {
     int request;  // 0: prepared for the binder, 1: for another binder, 2: never prepared
     binder_status_t expected;
 };
+void PrintTo(const RejectedCall& c, std::ostream* os) { *os << c.name; }
 
 class RuntimeTransactRejected : public RuntimeTransact, public testing::WithParamInterface<RejectedCall> {};
 

@@ -59,6 +59,7 @@ struct Encoding {
     Reader reader;
     std::function<void(AParcel*)> write;
 };
+void PrintTo(const Encoding& c, std::ostream* os) { *os << c.name; }
 
 binder_status_t writeElement(AParcel* parcel, const void*, size_t index) {
     return AParcel_writeInt32(parcel, static_cast<int32_t>(index));

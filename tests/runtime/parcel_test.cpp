@@ -85,6 +85,7 @@ struct WireCase {
     std::function<binder_status_t(AParcel*)> write;
     Bytes bytes;
 };
+void PrintTo(const WireCase& c, std::ostream* os) { *os << c.name; }
 
 class RuntimeWireFormat : public testing::TestWithParam<WireCase> {};
 
@@ -181,6 +182,7 @@ struct StringCase {
     std::string text;
     bool isNull;
 };
+void PrintTo(const StringCase& c, std::ostream* os) { *os << c.name; }
 
 class RuntimeParcelStrings : public testing::TestWithParam<StringCase> {};
 
@@ -232,6 +234,7 @@ struct StringReadFailure {
     binder_status_t expected;
     std::vector<int32_t> requests;  // what the allocator must have been asked
 };
+void PrintTo(const StringReadFailure& c, std::ostream* os) { *os << c.name; }
 
 class RuntimeParcelStringFailures : public testing::TestWithParam<StringReadFailure> {};
 
@@ -344,6 +347,7 @@ struct ArrayReadFailure {
     int32_t allocated;  // -2: the allocator must not have been called
     std::vector<size_t> visited;
 };
+void PrintTo(const ArrayReadFailure& c, std::ostream* os) { *os << c.name; }
 
 class RuntimeParcelArrayFailures : public testing::TestWithParam<ArrayReadFailure> {};
 

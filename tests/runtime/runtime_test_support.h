@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "case_name.h"
+
 namespace bgs_test {
 
 struct ParcelDeleter {
@@ -70,14 +72,6 @@ inline AIBinder_Class* twinClass() {
     static AIBinder_Class* clazz = AIBinder_Class_define(kFakeDescriptor, fakeCreate, fakeDestroy, fakeTransact);
     return clazz;
 }
-
-// Names a parameterized case by its `name` field.
-struct CaseName {
-    template <typename Param>
-    std::string operator()(const testing::TestParamInfo<Param>& param) const {
-        return param.param.name;
-    }
-};
 
 // Collects what AParcel_readString hands to its allocator.
 struct StringSink {

@@ -22,6 +22,7 @@ struct StatusCase {
     const char* message;
     const char* description;
 };
+void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
 
 const std::vector<StatusCase>& statusCases() {
     static const std::vector<StatusCase> cases = {
@@ -155,6 +156,7 @@ struct MalformedHeader {
     std::vector<int32_t> words;
     binder_status_t expected;
 };
+void PrintTo(const MalformedHeader& c, std::ostream* os) { *os << c.name; }
 
 class RuntimeMalformedStatusHeader : public testing::TestWithParam<MalformedHeader> {};
 
