@@ -206,10 +206,12 @@ void Process::poolLoop() noexcept {
             acceptOne();
             continue;
         }
+        // epoll_event is packed: copy the id out before binding a reference.
+        const uint64_t id = event.data.u64;
         Watched watched{Watched::kPending, nullptr, -1, {}};
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            auto it = watched_.find(event.data.u64);
+            auto it = watched_.find(id);
             if (it == watched_.end()) continue;
             watched = it->second;
         }
@@ -218,10 +220,10 @@ void Process::poolLoop() noexcept {
                 watched.session->onReadable();
                 break;
             case Watched::kChannel:
-                watched.session->onChannelReadable(watched.fd, event.data.u64);
+                watched.session->onChannelReadable(watched.fd, id);
                 break;
             case Watched::kPending:
-                onPending(event.data.u64, watched.fd, watched.peer);
+                onPending(id, watched.fd, watched.peer);
                 break;
         }
     }
