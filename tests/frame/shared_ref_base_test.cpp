@@ -7,6 +7,8 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <memory>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -32,6 +34,9 @@ struct RefsWhileDying : SharedRefBase {
 constexpr const char kNoRefReport[] =
         "frameworks/native/libs/binder/ndk/include_cpp/android/binder_interface_utils:67: .*"
         "SharedRefBase: no ref created during lifetime";
+constexpr const char kNotMadeByMakeRefReport[] =
+        "binder_interface_utils:[0-9]+: .*SharedRefBase: object not created with "
+        "SharedRefBase::makeRef";
 constexpr const char kDoubleOwnedReport[] =
         "frameworks/native/libs/binder/ndk/include_cpp/android/binder_interface_utils:71: .*"
         "SharedRefBase: destructed but still able to lock weak_ptr. Is this object "
@@ -72,6 +77,19 @@ TEST(SharedRefBase, FirstRefOfAPlainlyConstructedObjectCreatesItsGroup) {
     EXPECT_EQ(owner.get(), object);
     owner.reset();
     EXPECT_EQ(destroyed, 1);
+}
+
+// A base constructed before SharedRefBase throws, so no SharedRefBase is
+// ever constructed (a throw after it would end in the no-ref report).
+struct Refuses {
+    Refuses() { throw std::runtime_error("refused"); }
+};
+struct RefusedBeforeTheBase : Refuses, SharedRefBase {};
+
+TEST(SharedRefBase, ConstructionThatThrowsGivesTheMemoryBack) {
+    // The new-expression frees the memory through the class-level operator
+    // delete, which must recognise memory from the class-level operator new.
+    EXPECT_THROW(SharedRefBase::makeRef<RefusedBeforeTheBase>(), std::runtime_error);
 }
 
 TEST(SharedRefBase, RefYieldsEmptyDuringDestruction) {
@@ -121,6 +139,21 @@ TEST_F(SharedRefBaseDeathTest, DestroyingAnObjectItsGroupStillOwnsAborts) {
                 }  // destroyed here while `owner` still owns it
             },
             kDoubleOwnedReport);
+}
+
+TEST_F(SharedRefBaseDeathTest, GroupFreeingAnObjectNotMadeByMakeRefAbortsBeforeFree) {
+    EXPECT_DEATH(
+            {
+                auto object = std::make_shared<Counted>();
+                object->ref().reset();  // the group's last owner frees the object
+            },
+            kNotMadeByMakeRefReport);
+    EXPECT_DEATH(
+            {
+                Counted onStack;
+                onStack.ref().reset();
+            },
+            kNotMadeByMakeRefReport);
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)

@@ -20,6 +20,7 @@
 
 #include <android/binder_auto_utils.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -28,11 +29,54 @@
 #include <utility>
 
 namespace ndk {
+namespace internal {
+
+// The word SharedRefBase's allocation function writes just past an object it
+// allocates at `address`: the address, scrambled, so that a word left behind
+// by an object elsewhere does not match.
+inline std::uintptr_t allocationMark(std::uintptr_t address) {
+    return address ^ static_cast<std::uintptr_t>(0x5ba4e8f3c17d2a69ull);
+}
+
+#if defined(__clang__)
+#define NDK_FRAME_UNCHECKED_READ __attribute__((noinline, no_sanitize("address", "thread", "memory")))
+#elif defined(__GNUC__)
+#define NDK_FRAME_UNCHECKED_READ __attribute__((noinline, no_sanitize_address, no_sanitize_thread))
+#else
+#define NDK_FRAME_UNCHECKED_READ
+#endif
+
+// Ends the process unless the word just past the `size` bytes at `memory` is
+// the allocation's mark. For an object from SharedRefBase's allocation
+// function the word lies inside the allocation. For any other object it lies
+// beyond the object (in the caller's stack, or in the bookkeeping next to
+// another allocation), read only on the way to the fatal report; so the
+// sanitizers are told not to report that read, and the function stays out of
+// line, where the compiler cannot see it as a read past a known object.
+NDK_FRAME_UNCHECKED_READ inline void checkAllocationMark(const void* memory, std::size_t size) {
+    const auto* word =
+            reinterpret_cast<const std::uintptr_t*>(static_cast<const char*>(memory) + size);
+    if (*word != allocationMark(reinterpret_cast<std::uintptr_t>(memory))) {
+        fatalReport("SharedRefBase: object not created with SharedRefBase::makeRef, so its owners "
+                    "cannot free it. Was it made with std::make_shared, on the stack or as a "
+                    "member?",
+                    kInterfaceUtilsFile, __LINE__, __PRETTY_FUNCTION__);
+    }
+}
+
+#undef NDK_FRAME_UNCHECKED_READ
+
+}  // namespace internal
 
 /*
  * Base of every interface object. Objects are allocated with malloc and freed
  * with free (class-level allocation functions) and owned by one ownership
  * group, the std::shared_ptr control block created by the first ref().
+ *
+ * Create objects with SharedRefBase::makeRef<T>(...). (A plain `new T`
+ * followed by ref() works too; the group then owns the object.) An object
+ * made by std::make_shared, on the stack or as a member of something else
+ * cannot be freed by its group: its memory did not come from malloc.
  *
  * Misuse is fatal, through libc's assertion report:
  *   - destroying an object that never had a ref() ("SharedRefBase: no ref
@@ -40,7 +84,17 @@ namespace ndk {
  *   - destroying an object that its group still owns, for instance one that
  *     also lives on the stack or in a second group ("SharedRefBase: destructed
  *     but still able to lock weak_ptr. Is this object double-owned?");
+ *   - the group freeing an object its allocation function did not allocate,
+ *     one made by std::make_shared, on the stack or as a member
+ *     ("SharedRefBase: object not created with SharedRefBase::makeRef ..."),
+ *     reported after the destructor and before free() would be handed a
+ *     pointer malloc never returned;
  *   - running out of memory while allocating one.
+ *
+ * The allocation function tells its objects apart by one word it writes
+ * just past each object, inside the same allocation. A class derived from
+ * SharedRefBase that declares its own operator new declares its own operator
+ * delete as well.
  */
 class SharedRefBase {
   public:
@@ -94,15 +148,26 @@ class SharedRefBase {
         return object->template ref<T>();
     }
 
+    // Allocates `size` bytes and one word past them holding the allocation's
+    // mark, which operator delete checks.
     static void* operator new(std::size_t size) {
-        void* memory = std::malloc(size);
+        void* memory = std::malloc(size + sizeof(std::uintptr_t));
         if (memory == nullptr) {
             internal::fatalReport("SharedRefBase: out of memory allocating an interface object",
                                   internal::kInterfaceUtilsFile, __LINE__, __PRETTY_FUNCTION__);
         }
+        const std::uintptr_t mark =
+                internal::allocationMark(reinterpret_cast<std::uintptr_t>(memory));
+        std::memcpy(static_cast<char*>(memory) + size, &mark, sizeof(mark));
         return memory;
     }
-    static void operator delete(void* memory) { std::free(memory); }
+    // `size` is the size of the object's dynamic type (the destructor is
+    // virtual), the size operator new was asked for when it allocated the
+    // object.
+    static void operator delete(void* memory, std::size_t size) {
+        internal::checkAllocationMark(memory, size);
+        std::free(memory);
+    }
     // Arrays of interface objects could never be owned one by one.
     static void* operator new[](std::size_t) = delete;
     static void operator delete[](void*) = delete;
