@@ -587,7 +587,7 @@ void Session::perform(Action action, FramePtr frame, bool onRuntimeThread) noexc
             }
             postOneway(key, [self, shared, keep] {
                 self->discharge(*shared);
-                self->serve(*shared);
+                self->serve(*shared, -1, keep->get());
             });
             return;
         }
@@ -840,7 +840,7 @@ void Session::flushReleases() noexcept {
 
 // ---- Serving ----
 
-void Session::serve(Frame& frame, int channel) noexcept {
+void Session::serve(Frame& frame, int channel, AIBinder* target) noexcept {
     const wire::FrameHeader header = frame.header;
     ThreadState& state = threadState();
     try {
@@ -853,16 +853,16 @@ void Session::serve(Frame& frame, int channel) noexcept {
     const size_t requestSize = header.dataSize;
     AParcel request;
     AParcel* reply = nullptr;
-    const binder_status_t status = dispatch(frame, &request, &reply);
+    const binder_status_t status = dispatch(frame, target, &request, &reply);
     state.calls.pop_back();
     if (start != 0) {
-        StrongRef target;
-        {
+        StrongRef traced(target);
+        if (traced.get() == nullptr) {
             const std::lock_guard<std::mutex> lock(mutex_);
             auto it = exports_.find(header.handle);
-            if (it != exports_.end()) target = StrongRef(it->second.binder.get());
+            if (it != exports_.end()) traced = StrongRef(it->second.binder.get());
         }
-        AIBinder* binder = target.get();
+        AIBinder* binder = traced.get();
         traceTransaction("in", peerPid_, binder != nullptr ? binder->descriptor() : "(process)",
                          binder != nullptr ? binder->getClass() : nullptr, header.code, requestSize,
                          reply != nullptr ? reply->dataSize() : 0, status, start);
@@ -871,9 +871,9 @@ void Session::serve(Frame& frame, int channel) noexcept {
     AParcel_delete(reply);
 }
 
-binder_status_t Session::dispatch(Frame& frame, AParcel* request, AParcel** reply) noexcept {
+binder_status_t Session::dispatch(Frame& frame, AIBinder* resolved, AParcel* request, AParcel** reply) noexcept {
     const wire::FrameHeader header = frame.header;
-    StrongRef target;
+    StrongRef target(resolved);
     PodVector<ObjectEntry> dropLater;
     binder_status_t status = STATUS_OK;
     {
@@ -881,7 +881,7 @@ binder_status_t Session::dispatch(Frame& frame, AParcel* request, AParcel** repl
         // peer sent back must be counted as read.
         const std::lock_guard<std::mutex> lock(mutex_);
         status = decodeLocked(frame, request, &dropLater);
-        if (status == STATUS_OK && header.handle != 0) {
+        if (status == STATUS_OK && header.handle != 0 && target.get() == nullptr) {
             auto it = exports_.find(header.handle);
             if (it == exports_.end()) {
                 status = STATUS_BAD_VALUE;

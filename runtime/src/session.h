@@ -235,8 +235,10 @@ class Session : public std::enable_shared_from_this<Session> {
     void perform(Action action, FramePtr frame, bool onRuntimeThread) noexcept;
     // Serves a transaction read from the primary socket (`channel` -1) or a
     // channel, and replies where it came from.
-    void serve(Frame& frame, int channel = -1) noexcept;
-    binder_status_t dispatch(Frame& frame, AParcel* request, AParcel** reply) noexcept;
+    // `target`, when given, is the object the frame's handle named when the
+    // frame was read (a one-way call may run after the peer released it).
+    void serve(Frame& frame, int channel = -1, AIBinder* target = nullptr) noexcept;
+    binder_status_t dispatch(Frame& frame, AIBinder* target, AParcel* request, AParcel** reply) noexcept;
     void sendReply(const Frame& request, binder_status_t status, const AParcel* reply, int channel) noexcept;
     void applyReleases(const Frame& frame) noexcept;
     // Drops an export entry that is done; its reference goes to *dropped.
