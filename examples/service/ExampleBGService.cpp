@@ -2,9 +2,15 @@
 
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/BpEventCallback.h>
 
+#include <android/binder_ibinder.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <limits>
 #include <utility>
+
+#include <unistd.h>
 
 namespace bgs::examples {
 
@@ -34,9 +40,71 @@ std::string describeReceived(const std::shared_ptr<ExampleBGService::IEventCallb
                                 : "a BpEventCallback proxy over a binder of this process";
 }
 
+// In the order of ExampleBGService::Method.
+const char* const kMethodNames[] = {
+        "setCapabilities",
+        "setEventCallback",
+        "setTimestamps",
+        "setRequstCompleted",
+        "setGalleryEventCallback",
+        "getGalleryAvailability",
+        "getStorageLoadCompletedStatus",
+        "setRequstCompletedImageName",
+};
+
+const char kShellHelp[] =
+        "Commands:\n"
+        "  help                          this text\n"
+        "  state                         the service's state, as its dump prints it\n"
+        "  complete REQUEST [TIMESTAMP]  completes REQUEST as setTimestamps(REQUEST, TIMESTAMP)\n"
+        "                                and setRequstCompleted(REQUEST) would, so the\n"
+        "                                registered event callback gets the events. Without\n"
+        "                                TIMESTAMP a timestamp set earlier is used; with none\n"
+        "                                the capture fails (onCaptureFailed).\n";
+
+// Writes all of `text` to `fd`. A reader that went away ends the write and
+// nothing else (a program that serves dumps ignores SIGPIPE).
+void writeText(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+// A whole decimal number that fits 64 bits.
+bool parseNumber(const char* text, int64_t* number) {
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE) {
+        return false;
+    }
+    *number = value;
+    return true;
+}
+
 }  // namespace
 
 ExampleBGService::ExampleBGService(Logger logger) : mLogger(std::move(logger)) {}
+
+ExampleBGService::~ExampleBGService() {
+    // A death notice may be running for one of the registrations. The slots
+    // are emptied under the lock, so the notice finds nothing to drop; the
+    // registrations taken out end after the lock (declared before it), and
+    // ending them waits for that notice.
+    Registration events;
+    Registration gallery;
+    std::lock_guard<std::mutex> lock(mMutex);
+    events = std::exchange(mEvents, Registration{});
+    gallery = std::exchange(mGalleryEvents, Registration{});
+}
 
 void ExampleBGService::log(const std::string& line) const {
     if (mLogger) {
@@ -45,6 +113,7 @@ void ExampleBGService::log(const std::string& line) const {
 }
 
 UniqueAStatus ExampleBGService::setCapabilities(const std::string& capabilities) {
+    count(kSetCapabilities);
     // A failure is a status: the runtime carries the exception code and the
     // message back to the caller, and the out values are not written.
     if (capabilities.empty()) {
@@ -59,40 +128,103 @@ UniqueAStatus ExampleBGService::setCapabilities(const std::string& capabilities)
 UniqueAStatus ExampleBGService::setEventCallback(int32_t value,
                                                  const std::shared_ptr<IEventCallback>& callback,
                                                  int32_t* _aidl_return) {
-    return registerCallback(&mEvents, "event", value, callback, _aidl_return);
+    count(kSetEventCallback);
+    return registerCallback(&mEvents, value, callback, _aidl_return);
 }
 
 UniqueAStatus ExampleBGService::setGalleryEventCallback(
         int32_t value, const std::shared_ptr<IEventCallback>& callback, int32_t* _aidl_return) {
-    return registerCallback(&mGalleryEvents, "gallery", value, callback, _aidl_return);
+    count(kSetGalleryEventCallback);
+    return registerCallback(&mGalleryEvents, value, callback, _aidl_return);
 }
 
-UniqueAStatus ExampleBGService::registerCallback(Registration* slot, const char* what,
-                                                 int32_t value,
+const char* ExampleBGService::kindOf(const Registration* slot) const {
+    return slot == &mEvents ? "event" : "gallery";
+}
+
+UniqueAStatus ExampleBGService::registerCallback(Registration* slot, int32_t value,
                                                  const std::shared_ptr<IEventCallback>& callback,
                                                  int32_t* _aidl_return) {
+    const pid_t client = AIBinder_getCallingPid();
+    // The replaced registration, and a refused one, leave the lock in these
+    // and end after it: dropping the last reference to a callback may run
+    // arbitrary code (a client's destructor, or runtime work for a remote
+    // binder), and deleting a death recipient waits for a notice in progress,
+    // which may be waiting for the lock.
     Registration previous;
+    Registration refused;
     int32_t number = 0;
+    binder_status_t linked = STATUS_OK;
     {
         std::lock_guard<std::mutex> lock(mMutex);
-        // The replaced callback is moved out and released after the lock:
-        // dropping the last reference to it may run arbitrary code (a
-        // client's destructor, or runtime work for a remote binder).
-        previous = std::exchange(*slot, Registration{value, callback});
-        number = callback != nullptr ? ++mRegistrations : 0;
+        Registration fresh;
+        if (callback != nullptr) {
+            number = ++mRegistrations;
+            fresh = Registration{value, number, client, callback, nullptr, {}};
+            ::ndk::SpAIBinder binder = callback->asBinder();
+            if (AIBinder_isRemote(binder.get())) {
+                // Linked under the lock: a notice that comes at once waits for
+                // it and then finds this very registration in the slot.
+                fresh.watch.reset(new DeathWatch{this, slot, number});
+                fresh.deathRecipient.reset(AIBinder_DeathRecipient_new(onClientDied));
+                linked = AIBinder_linkToDeath(binder.get(), fresh.deathRecipient.get(),
+                                              fresh.watch.get());
+            }
+        }
+        previous = std::exchange(*slot, std::move(fresh));
+        if (linked == STATUS_DEAD_OBJECT) {
+            // The client died between its call and the link: nobody is left
+            // to receive events.
+            refused = std::exchange(*slot, Registration{});
+        }
     }
+    const std::string what = std::string("service: ") + kindOf(slot) + " callback";
     if (callback == nullptr) {
-        log(std::string("service: ") + what + " callback unregistered");
+        log(what + " unregistered by pid " + std::to_string(client));
     } else {
-        log(std::string("service: ") + what + " callback (value " + std::to_string(value) +
-            ") registered as #" + std::to_string(number) + "; it arrived as " +
+        log(what + " (value " + std::to_string(value) + ") registered as #" +
+            std::to_string(number) + " by pid " + std::to_string(client) + "; it arrived as " +
             describeReceived(callback));
+    }
+    if (linked == STATUS_DEAD_OBJECT) {
+        log(what + " #" + std::to_string(number) + " dropped: its process died before it was watched");
+    } else if (linked != STATUS_OK) {
+        log(what + " #" + std::to_string(number) + " is not watched for death (status " +
+            std::to_string(linked) + ")");
     }
     *_aidl_return = number;
     return UniqueAStatus::ok();
 }
 
+void ExampleBGService::onClientDied(void* cookie) {
+    // Runs on a runtime thread. The watch stays valid for this call: it is
+    // freed only after its recipient is deleted, which waits for the call.
+    const DeathWatch* watch = static_cast<const DeathWatch*>(cookie);
+    watch->service->drop(watch->slot, watch->number, "the client process died");
+}
+
+void ExampleBGService::drop(Registration* slot, int32_t number, const std::string& why) {
+    Registration gone;
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        if (slot->number != number) {
+            return;  // replaced, unregistered or dropped meanwhile
+        }
+        gone = std::exchange(*slot, Registration{});
+    }
+    log(std::string("service: ") + kindOf(slot) + " callback #" + std::to_string(number) +
+        " (value " + std::to_string(gone.value) + ") of pid " + std::to_string(gone.clientPid) +
+        " dropped: " + why);
+    // `gone` ends here, outside the lock. When this runs inside its own death
+    // notice, deleting its recipient is allowed and does not wait.
+}
+
 UniqueAStatus ExampleBGService::setTimestamps(int32_t value, int64_t timestamp) {
+    count(kSetTimestamps);
+    return recordTimestamp(value, timestamp);
+}
+
+UniqueAStatus ExampleBGService::recordTimestamp(int32_t value, int64_t timestamp) {
     if (timestamp < 0) {
         return UniqueAStatus::fromExceptionCodeWithMessage(EX_ILLEGAL_ARGUMENT,
                                                            "timestamp must not be negative");
@@ -103,12 +235,26 @@ UniqueAStatus ExampleBGService::setTimestamps(int32_t value, int64_t timestamp) 
 }
 
 UniqueAStatus ExampleBGService::setRequstCompleted(int64_t value) {
+    count(kSetRequstCompleted);
+    Completion ignored;
+    return completeRequest(value, &ignored);
+}
+
+UniqueAStatus ExampleBGService::checkRequest(int64_t value, int32_t* request) {
     // Requests are numbered by setTimestamps, which takes 32 bits.
     if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max()) {
         return UniqueAStatus::fromExceptionCodeWithMessage(
                 EX_ILLEGAL_ARGUMENT, "request number does not fit in 32 bits");
     }
-    const auto request = static_cast<int32_t>(value);
+    *request = static_cast<int32_t>(value);
+    return UniqueAStatus::ok();
+}
+
+UniqueAStatus ExampleBGService::completeRequest(int64_t value, Completion* completion) {
+    int32_t request = 0;
+    if (UniqueAStatus checked = checkRequest(value, &request); !checked.isOk()) {
+        return checked;
+    }
 
     std::vector<Delivery> deliveries;
     {
@@ -127,6 +273,7 @@ UniqueAStatus ExampleBGService::setRequstCompleted(int64_t value) {
             const std::string name = imageNameFor(request);
             mPendingImages[name] = PendingImage{request, stamp->second};
             info.text1 = name;
+            completion->outcome = "image " + name;
 
             CallbackData data;
             data.value1 = mEvents.value;  // lets the client match its registration
@@ -141,7 +288,7 @@ UniqueAStatus ExampleBGService::setRequstCompleted(int64_t value) {
             mTimestamps.erase(stamp);
 
             if (mEvents.callback) {
-                deliveries.push_back({&mEvents, mEvents.callback, "notifyCallback",
+                deliveries.push_back({&mEvents, mEvents.number, mEvents.callback, "notifyCallback",
                                       [data](IEventCallback& cb, std::string* answer) {
                                           return cb.notifyCallback(data, answer);
                                       }});
@@ -149,8 +296,9 @@ UniqueAStatus ExampleBGService::setRequstCompleted(int64_t value) {
         } else {
             info.text1 = "";
             info.text2 = "no timestamp was set for this request";
+            completion->outcome = "capture failed: " + *info.text2;
             if (mEvents.callback) {
-                deliveries.push_back({&mEvents, mEvents.callback, "onCaptureFailed",
+                deliveries.push_back({&mEvents, mEvents.number, mEvents.callback, "onCaptureFailed",
                                       [request, reason = *info.text2](IEventCallback& cb,
                                                                       std::string* answer) {
                                           return cb.onCaptureFailed(imageNameFor(request), request,
@@ -159,17 +307,19 @@ UniqueAStatus ExampleBGService::setRequstCompleted(int64_t value) {
             }
         }
         if (mEvents.callback) {
-            deliveries.push_back({&mEvents, mEvents.callback, "notifyCallbackInfo",
+            deliveries.push_back({&mEvents, mEvents.number, mEvents.callback, "notifyCallbackInfo",
                                   [info](IEventCallback& cb, std::string* answer) {
                                       return cb.notifyCallbackInfo(info, answer);
                                   }});
         }
     }
-    deliver(std::move(deliveries));
+    completion->events = deliveries.size();
+    completion->delivered = deliver(std::move(deliveries));
     return UniqueAStatus::ok();
 }
 
 UniqueAStatus ExampleBGService::setRequstCompletedImageName(const std::string& imageName) {
+    count(kSetRequstCompletedImageName);
     std::vector<Delivery> deliveries;
     {
         std::lock_guard<std::mutex> lock(mMutex);
@@ -188,14 +338,14 @@ UniqueAStatus ExampleBGService::setRequstCompletedImageName(const std::string& i
         const auto snapshots = static_cast<int32_t>(mGallery.size());
 
         if (mEvents.callback) {
-            deliveries.push_back({&mEvents, mEvents.callback, "onCaptureCompleted",
+            deliveries.push_back({&mEvents, mEvents.number, mEvents.callback, "onCaptureCompleted",
                                   [imageName, request](IEventCallback& cb, std::string* answer) {
                                       return cb.onCaptureCompleted(imageName, request,
                                                                    "saved to the gallery", answer);
                                   }});
         }
         if (mGalleryEvents.callback) {
-            deliveries.push_back({&mGalleryEvents, mGalleryEvents.callback,
+            deliveries.push_back({&mGalleryEvents, mGalleryEvents.number, mGalleryEvents.callback,
                                   "notifySnapshotAvailability",
                                   [snapshots](IEventCallback& cb, std::string* answer) {
                                       return cb.notifySnapshotAvailability(snapshots, answer);
@@ -207,6 +357,7 @@ UniqueAStatus ExampleBGService::setRequstCompletedImageName(const std::string& i
 }
 
 UniqueAStatus ExampleBGService::getGalleryAvailability(int32_t value, int32_t* _aidl_return) {
+    count(kGetGalleryAvailability);
     std::lock_guard<std::mutex> lock(mMutex);
     // Only the registered gallery exists; any other id has no snapshots.
     const bool known = mGalleryEvents.callback != nullptr && mGalleryEvents.value == value;
@@ -216,6 +367,7 @@ UniqueAStatus ExampleBGService::getGalleryAvailability(int32_t value, int32_t* _
 
 UniqueAStatus ExampleBGService::getStorageLoadCompletedStatus(int32_t /*value*/,
                                                               int32_t* _aidl_return) {
+    count(kGetStorageLoadCompletedStatus);
     // The example keeps one in-memory storage for every id; it counts as
     // loaded once the client has said what it supports.
     std::lock_guard<std::mutex> lock(mMutex);
@@ -223,7 +375,7 @@ UniqueAStatus ExampleBGService::getStorageLoadCompletedStatus(int32_t /*value*/,
     return UniqueAStatus::ok();
 }
 
-void ExampleBGService::deliver(std::vector<Delivery> deliveries) {
+size_t ExampleBGService::deliver(std::vector<Delivery> deliveries) {
     // Called without mMutex held, and it must stay that way: a callback is a
     // synchronous call into the client, and the client may call this service
     // from inside it (to query the gallery, say). In this process that
@@ -232,6 +384,7 @@ void ExampleBGService::deliver(std::vector<Delivery> deliveries) {
     // for us while we wait for the callback. Holding no lock also keeps a
     // slow client from stalling every other caller.
     std::vector<IEventCallback*> dead;
+    size_t answered = 0;
     for (Delivery& delivery : deliveries) {
         if (std::find(dead.begin(), dead.end(), delivery.callback.get()) != dead.end()) {
             continue;
@@ -239,6 +392,7 @@ void ExampleBGService::deliver(std::vector<Delivery> deliveries) {
         std::string answer;  // the client's acknowledgement; the example needs nothing from it
         UniqueAStatus status = delivery.call(*delivery.callback, &answer);
         if (status.isOk()) {
+            ++answered;
             continue;
         }
         log(std::string("service: ") + delivery.method + " failed: " + status.getDescription());
@@ -246,12 +400,100 @@ void ExampleBGService::deliver(std::vector<Delivery> deliveries) {
             // The client is gone: skip its other events and forget it,
             // unless it was replaced meanwhile.
             dead.push_back(delivery.callback.get());
-            std::lock_guard<std::mutex> lock(mMutex);
-            if (delivery.slot->callback == delivery.callback) {
-                delivery.slot->callback.reset();
-            }
+            drop(delivery.slot, delivery.number, "its client is unreachable");
         }
     }
+    return answered;
+}
+
+std::string ExampleBGService::stateReport() {
+    std::string report = "ExampleBGService\n";
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        report += "  capabilities: " + (mCapabilities.empty() ? "none (storage not loaded)"
+                                                              : '"' + mCapabilities + '"') + "\n";
+        for (const Registration* slot : {&mEvents, &mGalleryEvents}) {
+            report += std::string("  ") + kindOf(slot) + " callback: ";
+            if (slot->callback == nullptr) {
+                report += "none\n";
+                continue;
+            }
+            report += "value " + std::to_string(slot->value) + ", registration #" +
+                      std::to_string(slot->number) + ", client pid " +
+                      std::to_string(slot->clientPid) +
+                      (slot->watch ? ", in another process, watched for death\n"
+                                   : ", in this process\n");
+        }
+        report += "  requests completed: " + std::to_string(mCompletedRequests) + "\n";
+        report += "  timestamps set, requests not completed: " + std::to_string(mTimestamps.size()) + "\n";
+        for (const auto& [request, timestamp] : mTimestamps) {
+            report += "    request " + std::to_string(request) + " at " + std::to_string(timestamp) + "\n";
+        }
+        report += "  pending images: " + std::to_string(mPendingImages.size()) + "\n";
+        for (const auto& [name, image] : mPendingImages) {
+            report += "    " + name + " (request " + std::to_string(image.request) +
+                      ", timestamp " + std::to_string(image.timestamp) + ")\n";
+        }
+        report += "  gallery: " + std::to_string(mGallery.size()) + " snapshots\n";
+        for (const std::string& name : mGallery) {
+            report += "    " + name + "\n";
+        }
+    }
+    report += "  calls received:\n";
+    for (size_t method = 0; method < kMethodCount; ++method) {
+        report += std::string("    ") + kMethodNames[method] + ": " +
+                  std::to_string(mCalls[method].load(std::memory_order_relaxed)) + "\n";
+    }
+    return report;
+}
+
+binder_status_t ExampleBGService::dump(int fd, const char** /*args*/, uint32_t /*numArgs*/) {
+    writeText(fd, stateReport());  // written after the lock: the reader may be slow
+    return STATUS_OK;
+}
+
+binder_status_t ExampleBGService::handleShellCommand(int /*in*/, int out, int err,
+                                                     const char** argv, uint32_t argc) {
+    const std::string command = argc > 0 ? argv[0] : "help";
+    if (command == "help") {
+        writeText(out, kShellHelp);
+        return STATUS_OK;
+    }
+    if (command == "state") {
+        writeText(out, stateReport());
+        return STATUS_OK;
+    }
+    if (command != "complete") {
+        writeText(err, "unknown command '" + command + "'\n" + kShellHelp);
+        return STATUS_BAD_VALUE;
+    }
+    int64_t request = 0;
+    int64_t timestamp = 0;
+    if (argc < 2 || argc > 3 || !parseNumber(argv[1], &request) ||
+        (argc == 3 && !parseNumber(argv[2], &timestamp))) {
+        writeText(err, "usage: complete REQUEST [TIMESTAMP] (whole numbers)\n");
+        return STATUS_BAD_VALUE;
+    }
+    // The same steps, and refusals, as the two calls.
+    int32_t narrowed = 0;
+    UniqueAStatus status = checkRequest(request, &narrowed);
+    if (status.isOk() && argc == 3) {
+        status = recordTimestamp(narrowed, timestamp);
+    }
+    Completion completion;
+    if (status.isOk()) {
+        status = completeRequest(request, &completion);
+    }
+    if (!status.isOk()) {
+        writeText(err, "complete: " + std::string(status.getMessage()) + "\n");
+        return STATUS_BAD_VALUE;
+    }
+    const std::string events = completion.events == 0
+            ? "no event callback is registered"
+            : std::to_string(completion.delivered) + " of " + std::to_string(completion.events) +
+                      " events delivered";
+    writeText(out, "request " + std::to_string(request) + ": " + completion.outcome + "; " + events + "\n");
+    return STATUS_OK;
 }
 
 }  // namespace bgs::examples

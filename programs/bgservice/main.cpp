@@ -1,7 +1,14 @@
 /*
  * bgservice: the example service daemon. Publishes an ExampleBGService under
  * a name in the registry, serves it on the thread pool until SIGTERM or
- * SIGINT, then withdraws the name and leaves.
+ * SIGINT, then withdraws the name and leaves with status 0.
+ *
+ * What the service does for clients of other processes (death watch of their
+ * callbacks, dump, shell commands) is ExampleBGService's; this program gives
+ * it a name, threads and a log: one line per notable happening on stdout.
+ *
+ * Exit status: 0 after a clean stop, 1 when the name cannot be published
+ * (or withdrawn), 2 for a bad command line.
  */
 #include "service/ExampleBGService.h"
 
@@ -28,6 +35,32 @@ int usage(std::ostream& out, int status) {
     return status;
 }
 
+// One line to `fd` in one write, so lines from several threads never mix.
+void writeLine(int fd, const std::string& text) {
+    const std::string line = "bgservice: " + text + "\n";
+    (void)!::write(fd, line.data(), line.size());
+}
+
+// Why `name` could not be published, for people.
+std::string publishFailure(const std::string& name, binder_exception_t published) {
+    if (published == EX_ILLEGAL_ARGUMENT) {
+        return "not a valid service name (1 to 255 printable characters, no spaces)";
+    }
+    ::ndk::SpAIBinder holder(AServiceManager_checkService(name.c_str()));
+    if (holder.get() != nullptr) {
+        return "a live process already serves it; stop that process or choose another --name";
+    }
+    return std::string("the registry refused it (") + AStatus_exceptionName(published) +
+           "); check that BGS_SERVICE_DIR, if set, names a directory of this user";
+}
+
+// Runtime threads may still be serving a call: leave without running static
+// destructors under them.
+[[noreturn]] void leave(int status) {
+    std::fflush(nullptr);
+    _exit(status);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -50,23 +83,28 @@ int main(int argc, char** argv) {
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    // A dump or shell reader that goes away must end that write, not the
+    // daemon.
+    std::signal(SIGPIPE, SIG_IGN);
 
     auto service = ::ndk::SharedRefBase::makeRef<bgs::examples::ExampleBGService>(
-            [](const std::string& line) { std::cout << "bgservice: " << line << std::endl; });
+            [](const std::string& line) { writeLine(STDOUT_FILENO, line); });
     const binder_exception_t published = AServiceManager_addService(service->asBinder().get(), name.c_str());
     if (published != EX_NONE) {
-        std::cerr << "bgservice: cannot publish '" << name << "': " << AStatus_exceptionName(published) << '\n';
-        return 1;
+        writeLine(STDERR_FILENO, "cannot publish '" + name + "': " + publishFailure(name, published));
+        leave(1);
     }
     ABinderProcess_startThreadPool();
-    std::cout << "bgservice: serving " << name << " (pid " << getpid() << ")" << std::endl;
+    writeLine(STDOUT_FILENO, "serving " + name + " (pid " + std::to_string(getpid()) + ")");
 
     int signal = 0;
     sigwait(&stop, &signal);
-    AServiceManager_removeService(name.c_str());
-    std::cout << "bgservice: " << strsignal(signal) << ", withdrew " << name << std::endl;
-    // Runtime threads may still be serving a call: leave without running
-    // static destructors under them.
-    std::fflush(nullptr);
-    _exit(0);
+    const binder_exception_t withdrawn = AServiceManager_removeService(name.c_str());
+    if (withdrawn != EX_NONE) {
+        writeLine(STDERR_FILENO, std::string(strsignal(signal)) + ", but could not withdraw " + name +
+                                         ": " + AStatus_exceptionName(withdrawn));
+        leave(1);
+    }
+    writeLine(STDOUT_FILENO, std::string(strsignal(signal)) + ", withdrew " + name);
+    leave(0);
 }

@@ -58,6 +58,15 @@ const AStatus& readable(const AStatus* status) {
     return status != nullptr ? *status : gNullStatus;
 }
 
+// The detail a description gives for a status code: its name, or null for a
+// code without one. STATUS_NO_MEMORY is also what a parcel answers when data
+// would take it past its size limit (APARCEL_MAX_DATA_SIZE); its name alone
+// would point at memory exhaustion only, so its description names both.
+const char* describeCode(int32_t code) {
+    if (code == STATUS_NO_MEMORY) return "STATUS_NO_MEMORY (out of memory or over the parcel size limit)";
+    return findName(kStatusNames, code);
+}
+
 bool isStatic(const AStatus* status) {
     return status == &gOk || status == &gNoMemory;
 }
@@ -153,7 +162,7 @@ const char* AStatus_getMessage(const AStatus* status) {
 
 // "Status(<exception>, <name>)" for OK; otherwise followed by ": '<detail>'",
 // where the detail is "<service-specific error>[: <message>]" for
-// EX_SERVICE_SPECIFIC, "<code name or number>[: <message>]" for
+// EX_SERVICE_SPECIFIC, "<code name (see describeCode) or number>[: <message>]" for
 // EX_TRANSACTION_FAILED and "<message>" for other exceptions (omitted with
 // its quotes when there is no message). Control characters become spaces so
 // that the description stays on one line.
@@ -166,7 +175,7 @@ const char* AStatus_getDescription(const AStatus* status) {
         std::snprintf(number, sizeof number, "%d", static_cast<int>(s.detail));
         lead = number;
     } else if (s.exception == EX_TRANSACTION_FAILED) {
-        lead = binder_ndk::internal::findName(binder_ndk::internal::kStatusNames, s.detail);
+        lead = binder_ndk::internal::describeCode(s.detail);
         if (lead == nullptr) {
             std::snprintf(number, sizeof number, "%d", static_cast<int>(s.detail));
             lead = number;

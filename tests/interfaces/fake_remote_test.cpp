@@ -360,6 +360,8 @@ TEST(ProxyWriteFailure, RecordThatCannotBeWrittenSendsNothing) {
     std::string result = "kept";
     UniqueAStatus status = proxy->notifyCallback(huge, &result);
     EXPECT_EQ(status.getStatus(), STATUS_NO_MEMORY);
+    EXPECT_NE(status.getDescription().find("over the parcel size limit"), std::string::npos)
+            << status.getDescription();
     EXPECT_EQ(remote.transactions(), 0u);
     EXPECT_EQ(result, "kept");
 }

@@ -31,6 +31,11 @@ const std::vector<StatusCase>& statusCases() {
              "Status(0, EX_NONE)"},
             {"fromStatus", [] { return AStatus_fromStatus(STATUS_BAD_VALUE); }, false, EX_TRANSACTION_FAILED, 0,
              STATUS_BAD_VALUE, "", "Status(-129, EX_TRANSACTION_FAILED): 'STATUS_BAD_VALUE'"},
+            // The code a parcel also gives past its size limit: the description says so.
+            {"fromStatusNoMemory", [] { return AStatus_fromStatus(STATUS_NO_MEMORY); }, false,
+             EX_TRANSACTION_FAILED, 0, STATUS_NO_MEMORY, "",
+             "Status(-129, EX_TRANSACTION_FAILED): "
+             "'STATUS_NO_MEMORY (out of memory or over the parcel size limit)'"},
             {"fromStatusUnnamed", [] { return AStatus_fromStatus(-1234); }, false, EX_TRANSACTION_FAILED, 0, -1234,
              "", "Status(-129, EX_TRANSACTION_FAILED): '-1234'"},
             {"fromExceptionNone", [] { return AStatus_fromExceptionCode(EX_NONE); }, true, EX_NONE, 0, STATUS_OK,
@@ -131,6 +136,7 @@ TEST(RuntimeStatus, CodeAndExceptionNames) {
     const std::vector<std::pair<int32_t, const char*>> codes = {
             {STATUS_OK, "STATUS_OK"},
             {STATUS_BAD_TYPE, "STATUS_BAD_TYPE"},
+            {STATUS_NO_MEMORY, "STATUS_NO_MEMORY"},
             {STATUS_UNEXPECTED_NULL, "STATUS_UNEXPECTED_NULL"},
             {STATUS_UNKNOWN_TRANSACTION, "STATUS_UNKNOWN_TRANSACTION"},
             {12345, "STATUS_UNKNOWN_CODE"}};

@@ -118,7 +118,9 @@ const char* AStatus_getMessage(const AStatus* status);
  * "Status(<exception code>, <exception name>)", followed for a failed status
  * by ": '<detail>'": "<service-specific error>[: <message>]" for
  * EX_SERVICE_SPECIFIC, "<status code name, or number>[: <message>]" for
- * EX_TRANSACTION_FAILED (e.g. 'STATUS_BAD_VALUE'), "<message>" for other
+ * EX_TRANSACTION_FAILED (e.g. 'STATUS_BAD_VALUE'; STATUS_NO_MEMORY reads
+ * 'STATUS_NO_MEMORY (out of memory or over the parcel size limit)', since a
+ * parcel gives that code past its size limit too), "<message>" for other
  * exceptions (no detail part when there is no message). Control characters
  * of the message appear as spaces. Owned by the caller, released with
  * AStatus_deleteDescription. Never null. */
