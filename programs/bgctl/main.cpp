@@ -1,7 +1,258 @@
-// bgctl: the client command line (being written).
-#include <cstdio>
+/*
+ * bgctl: the client command line of an IBGService. Lists the served names,
+ * calls any method, listens for events, and runs the service's dump and
+ * shell commands. `bgctl --help` describes it all.
+ */
+#include "commands.h"
+#include "methods.h"
+#include "output.h"
 
-int main() {
-    std::fprintf(stderr, "bgctl: not built yet\n");
-    return 1;
+#include <cstdint>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bgctl {
+
+namespace {
+
+struct Command {
+    const char* name;
+    const char* synopsis;     // after "bgctl [OPTIONS] "
+    const char* description;  // lines, each ending in '\n'
+    int (*run)(const Options&);
+};
+
+const std::vector<Command>& commands() {
+    static const std::vector<Command> table = {
+            {"list", "list",
+             "Prints the names that live processes serve, one a line, sorted.\n"
+             "With --wait, first waits for the --service name to be served.\n",
+             runList},
+            {"call", "call METHOD [ARGS...]",
+             "Calls one IBGService method with ARGS parsed by its parameter types,\n"
+             "prints its status and result, and exits 0 exactly when the status is OK\n"
+             "(else the status's description goes to stderr). int32 and int64 are\n"
+             "decimal integers within their range; a callback argument takes only\n"
+             "'null', which unregisters: a callback made by a process that ends right\n"
+             "after the call would be dead in the service, so 'bgctl listen' is the\n"
+             "way to register one.\n",
+             runCall},
+            {"listen", "listen [--gallery] [--value N]",
+             "Registers an event callback with setEventCallback(N, callback), or with\n"
+             "setGalleryEventCallback(N, callback) for --gallery (N defaults to 0),\n"
+             "prints a 'listening' line, then one line per event as it arrives, with\n"
+             "its records in full. On SIGINT or SIGTERM it unregisters (a null\n"
+             "callback), prints a 'stopped' line and exits 0. The service keeps one\n"
+             "callback of each kind: a later registration replaces this one, and this\n"
+             "one's unregistration clears whichever is registered then.\n",
+             runListen},
+            {"dump", "dump [ARGS...]",
+             "Prints the service's dump (AIBinder_dump with ARGS) as the service writes\n"
+             "it.\n",
+             runDump},
+            {"shell", "shell [ARGS...]",
+             "Runs the service's shell command handler with ARGS on this process's\n"
+             "stdin, stdout and stderr; exits 0 when the handler returns STATUS_OK.\n"
+             "Options go before the first ARG: the rest belongs to the handler.\n",
+             runShell},
+    };
+    return table;
+}
+
+const Command* findCommand(const std::string& name) {
+    for (const Command& command : commands()) {
+        if (name == command.name) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
+
+// `text` with every line indented by `width` spaces.
+std::string indented(const std::string& text, size_t width) {
+    std::string out;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        const size_t stop = end == std::string::npos ? text.size() : end + 1;
+        out += std::string(width, ' ') + text.substr(start, stop - start);
+        start = stop;
+    }
+    return out;
+}
+
+std::string methodList() {
+    std::string text =
+            "Methods (bgctl call METHOD ARGS...; '-> TYPE' is the result):\n";
+    for (const Method& method : methods()) {
+        text += "  " + method.synopsis() + (method.resultType.empty() ? "" : " -> " + method.resultType) + "\n" +
+                "      " + method.summary + "\n";
+    }
+    return text;
+}
+
+std::string help(const Command* only) {
+    std::string text;
+    if (only != nullptr) {
+        text += std::string("usage: bgctl [OPTIONS] ") + only->synopsis + "\n" + indented(only->description, 2);
+    } else {
+        text += "usage: bgctl [OPTIONS] COMMAND [ARGS...]\n"
+                "Talks to an IBGService that a process serves in the registry.\n\n"
+                "Commands:\n";
+        for (const Command& command : commands()) {
+            text += std::string("  ") + command.synopsis + "\n" + indented(command.description, 6);
+        }
+    }
+    text += std::string(
+                    "\nOptions (before or after the command; '--' ends them):\n"
+                    "  --service NAME  the service (default ") +
+            kDefaultService +
+            ")\n"
+            "  --wait MS       wait up to MS milliseconds for the service to be served\n"
+            "                  (default: look once, do not wait)\n"
+            "  --json          one JSON object per line instead of text (below)\n"
+            "  --help, -h      this help; 'bgctl COMMAND --help' for one command\n"
+            "\nOutput, as text / with --json:\n"
+            "  list    NAME / {\"service\":NAME}\n"
+            "  call    'status: DESCRIPTION' and 'result: VALUE' (nothing for a failed\n"
+            "          status) / {\"method\",\"ok\",\"description\",\"exception\",\"exceptionName\",\n"
+            "          \"serviceSpecificError\",\"statusCode\",\"message\"[,\"result\"]}, failed or not\n"
+            "  listen  'listening: ...', 'METHOD(ARGS)' per event, 'stopped: ...' /\n"
+            "          {\"listening\",\"service\",\"value\",\"registration\"},\n"
+            "          {\"event\":METHOD,\"args\":{NAME:VALUE,...}}, {\"stopped\",\"events\",\"unregistered\"}\n"
+            "          (a record is shown as its toString() text, a JSON string with --json)\n"
+            "  dump and shell write the service's own output either way.\n"
+            "\n" + methodList();
+    text += "\nExit status:\n"
+            "  0  success\n"
+            "  1  the call, dump or shell command returned a failed status (its\n"
+            "     description is on stderr); listen: registering failed or the service died\n"
+            "  2  usage error: unknown command, option or method, wrong number of\n"
+            "     arguments, a number that does not parse or is out of range\n"
+            "  3  the service is not served (within --wait), or does not serve IBGService\n";
+    return text;
+}
+
+bool parseNumberOption(const std::string& option, const std::string& text, int32_t min, int32_t* value,
+                       std::string* error) {
+    if (!parseInt32(text, value, error)) {
+        *error = option + ": " + *error;
+        return false;
+    }
+    if (*value < min) {
+        *error = option + " must be at least " + std::to_string(min) + ", got " + text;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int usageError(const std::string& message, const std::string& command) {
+    printError(message);
+    std::cerr << "Try 'bgctl " << (command.empty() ? "" : command + " ") << "--help'.\n";
+    return kExitUsage;
+}
+
+namespace {
+
+// Reads the words of the command line into *options and *wantHelp. Returns
+// the exit status when the command line is wrong (after saying why).
+std::optional<int> parseCommandLine(const std::vector<std::string>& words, Options* options, bool* wantHelp) {
+    bool optionsEnded = false;
+    bool listenOption = false;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        // shell: everything from its first argument on is the handler's.
+        const bool handlerArgs = options->command == "shell" && !options->args.empty();
+        const bool isOption = !optionsEnded && !handlerArgs && (word.rfind("--", 0) == 0 || word == "-h");
+        if (!isOption) {
+            if (options->command.empty()) {
+                options->command = word;
+            } else {
+                options->args.push_back(word);
+            }
+            continue;
+        }
+        const size_t equals = word.find('=');
+        const std::string name = word.substr(0, equals);
+        std::optional<std::string> inlineValue;
+        if (equals != std::string::npos) {
+            inlineValue = word.substr(equals + 1);
+        }
+        auto takeValue = [&](std::string* value) {
+            if (inlineValue) {
+                *value = *inlineValue;
+                return true;
+            }
+            if (i + 1 >= words.size()) {
+                return false;
+            }
+            *value = words[++i];
+            return true;
+        };
+        std::string value;
+        std::string error;
+        if (word == "--") {
+            optionsEnded = true;
+        } else if (word == "--help" || word == "-h") {
+            *wantHelp = true;
+        } else if (word == "--json") {
+            options->json = true;
+        } else if (word == "--gallery") {
+            options->gallery = listenOption = true;
+        } else if (name == "--service" || name == "--wait" || name == "--value") {
+            if (!takeValue(&value)) {
+                return usageError(name + " needs a value", options->command);
+            }
+            if (name == "--service") {
+                options->service = value;
+            } else if (name == "--wait") {
+                int32_t ms = 0;
+                if (!parseNumberOption(name, value, 0, &ms, &error)) {
+                    return usageError(error, options->command);
+                }
+                options->waitMs = ms;
+            } else {
+                if (!parseNumberOption(name, value, INT32_MIN, &options->value, &error)) {
+                    return usageError(error, options->command);
+                }
+                listenOption = true;
+            }
+        } else {
+            return usageError("unknown option '" + word + "'", options->command);
+        }
+    }
+
+    if (listenOption && options->command != "listen") {
+        return usageError("--gallery and --value belong to listen", options->command);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+}  // namespace bgctl
+
+int main(int argc, char** argv) {
+    using namespace bgctl;
+    Options options;
+    bool wantHelp = false;
+    if (const std::optional<int> wrong = parseCommandLine({argv + 1, argv + argc}, &options, &wantHelp)) {
+        return *wrong;
+    }
+    const Command* command = options.command.empty() ? nullptr : findCommand(options.command);
+    if (!options.command.empty() && command == nullptr) {
+        return usageError("unknown command '" + options.command + "'");
+    }
+    if (wantHelp) {
+        std::cout << help(command);
+        return kExitOk;
+    }
+    if (command == nullptr) {
+        return usageError("a COMMAND is needed (list, call, listen, dump or shell)");
+    }
+    return command->run(options);
 }
