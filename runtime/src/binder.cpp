@@ -282,12 +282,8 @@ binder_status_t AIBinder_ping(AIBinder* binder) {
 
 // ---- Death recipients ----
 
-// The recipient owns the callback's shared part and remembers its links (with
-// a weak reference on each binder) so that deleting it can undo them.
 struct AIBinder_DeathRecipient {
     std::shared_ptr<binder_ndk::internal::DeathRecipientCore> core;
-    std::mutex mutex;
-    std::vector<std::pair<AIBinder*, void*>> links;
 };
 
 AIBinder_DeathRecipient* AIBinder_DeathRecipient_new(AIBinder_DeathRecipient_onBinderDied onBinderDied) {
@@ -303,13 +299,19 @@ AIBinder_DeathRecipient* AIBinder_DeathRecipient_new(AIBinder_DeathRecipient_onB
 
 void AIBinder_DeathRecipient_delete(AIBinder_DeathRecipient* recipient) {
     if (recipient == nullptr) return;
+    binder_ndk::internal::DeathRecipientCore& core = *recipient->core;
     {
         // Waits for a callback in progress on another thread.
-        const std::lock_guard<std::recursive_mutex> guard(recipient->core->callbackMutex);
-        recipient->core->deleted = true;
+        const std::lock_guard<std::recursive_mutex> guard(core.callbackMutex);
+        core.deleted = true;
     }
-    for (auto& link : recipient->links) {
-        link.first->asRemote()->unlinkToDeath(recipient->core.get(), link.second);
+    std::vector<std::pair<AIBinder*, void*>> links;
+    {
+        const std::lock_guard<std::mutex> lock(core.linksMutex);
+        links.swap(core.links);
+    }
+    for (auto& link : links) {
+        link.first->asRemote()->unlinkToDeath(&core, link.second);
         link.first->decWeak();
     }
     delete recipient;
@@ -319,34 +321,24 @@ binder_status_t AIBinder_linkToDeath(AIBinder* binder, AIBinder_DeathRecipient* 
     if (binder == nullptr || recipient == nullptr) return STATUS_UNEXPECTED_NULL;
     binder_ndk::internal::RemoteBinder* remote = binder->asRemote();
     if (remote == nullptr) return STATUS_INVALID_OPERATION;
-    const std::lock_guard<std::mutex> lock(recipient->mutex);
-    try {
-        recipient->links.reserve(recipient->links.size() + 1);
-    } catch (const std::bad_alloc&) {
-        return STATUS_NO_MEMORY;
-    }
+    binder_ndk::internal::DeathRecipientCore& core = *recipient->core;
+    const std::lock_guard<std::mutex> lock(core.linksMutex);
+    if (!core.remember(binder, cookie)) return STATUS_NO_MEMORY;
     const binder_status_t status = remote->linkToDeath(recipient->core, cookie);
-    if (status != STATUS_OK) return status;
-    binder->incWeak();
-    recipient->links.emplace_back(binder, cookie);
-    return STATUS_OK;
+    if (status != STATUS_OK) {
+        core.links.pop_back();
+        binder->decWeak();  // cannot be the last: the caller holds the binder
+    }
+    return status;
 }
 
 binder_status_t AIBinder_unlinkToDeath(AIBinder* binder, AIBinder_DeathRecipient* recipient, void* cookie) {
     if (binder == nullptr || recipient == nullptr) return STATUS_UNEXPECTED_NULL;
     binder_ndk::internal::RemoteBinder* remote = binder->asRemote();
     if (remote == nullptr) return STATUS_INVALID_OPERATION;
-    const std::lock_guard<std::mutex> lock(recipient->mutex);
     const binder_status_t status = remote->unlinkToDeath(recipient->core.get(), cookie);
-    if (status != STATUS_OK) return status;
-    for (auto it = recipient->links.begin(); it != recipient->links.end(); ++it) {
-        if (it->first == binder && it->second == cookie) {
-            binder->decWeak();
-            recipient->links.erase(it);
-            break;
-        }
-    }
-    return STATUS_OK;
+    if (status == STATUS_OK) recipient->core->forget(binder, cookie);
+    return status;
 }
 
 // ---- Transactions ----

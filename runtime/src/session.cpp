@@ -161,29 +161,59 @@ binder_status_t RemoteBinder::unlinkToDeath(const DeathRecipientCore* recipient,
 void RemoteBinder::onLastStrongRef() noexcept {
     Session& session = *session_;
     if (session.stale()) return;
-    std::unique_lock<std::mutex> lock(session.mutex_);
-    auto it = session.imports_.find(handle_);
-    if (it != session.imports_.end() && it->second == this) session.imports_.erase(it);
-    links_.clear();
-    if (session.dead_.load(std::memory_order_relaxed)) return;
-    try {
-        uint32_t returns = 0;
-        auto sentBack = session.returnsSent_.find(handle_);
-        if (sentBack != session.returnsSent_.end()) {
-            returns = sentBack->second;
-            session.returnsSent_.erase(sentBack);
+    std::vector<DeathLink> links;
+    bool flush = false;
+    {
+        const std::lock_guard<std::mutex> lock(session.mutex_);
+        auto it = session.imports_.find(handle_);
+        if (it != session.imports_.end() && it->second == this) session.imports_.erase(it);
+        links.swap(links_);
+        if (!session.dead_.load(std::memory_order_relaxed)) {
+            try {
+                uint32_t returns = 0;
+                auto sentBack = session.returnsSent_.find(handle_);
+                if (sentBack != session.returnsSent_.end()) {
+                    returns = sentBack->second;
+                    session.returnsSent_.erase(sentBack);
+                }
+                session.pendingReleases_.push_back(Session::PendingRelease{handle_, received_, returns});
+                flush = session.pendingReleases_.size() == 1;
+            } catch (const std::bad_alloc&) {
+                // The peer keeps the object until the session ends.
+            }
         }
-        session.pendingReleases_.push_back(Session::PendingRelease{handle_, received_, returns});
-    } catch (const std::bad_alloc&) {
-        return;  // the peer keeps the object until the session ends
     }
-    if (session.pendingReleases_.size() == 1) {
+    // Links of a binder nobody holds can never fire: their recipients let go
+    // of them now rather than when they are deleted.
+    for (const DeathLink& link : links) link.recipient->forget(this, link.cookie);
+    if (flush) {
         std::weak_ptr<Session> weak = session.weak_from_this();
-        lock.unlock();
         postWork([weak] {
             if (auto strong = weak.lock()) strong->flushReleases();
         });
     }
+}
+
+// ---- DeathRecipientCore ----
+
+bool DeathRecipientCore::remember(AIBinder* binder, void* cookie) noexcept {
+    try {
+        links.emplace_back(binder, cookie);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    binder->incWeak();
+    return true;
+}
+
+void DeathRecipientCore::forget(AIBinder* binder, void* cookie) noexcept {
+    {
+        const std::lock_guard<std::mutex> lock(linksMutex);
+        auto it = std::find(links.begin(), links.end(), std::make_pair(binder, cookie));
+        if (it == links.end()) return;  // already forgotten by another path
+        links.erase(it);
+    }
+    binder->decWeak();
 }
 
 // ---- Session ----
@@ -484,8 +514,11 @@ void Session::releaseAfterDeath() noexcept {
     held.clear();
     for (auto& entry : fired) {
         for (DeathLink& link : entry.second) {
-            const std::lock_guard<std::recursive_mutex> guard(link.recipient->callbackMutex);
-            if (!link.recipient->deleted) link.recipient->onBinderDied(link.cookie);
+            {
+                const std::lock_guard<std::recursive_mutex> guard(link.recipient->callbackMutex);
+                if (!link.recipient->deleted) link.recipient->onBinderDied(link.cookie);
+            }
+            link.recipient->forget(entry.first.get(), link.cookie);
         }
     }
 }
@@ -504,7 +537,7 @@ Session::Action Session::routeLocked(FramePtr& frame) noexcept {
             return Action::kNone;
         }
         case wire::kTransaction: {
-            if ((h.flags & FLAG_ONEWAY) != 0) return Action::kOneway;
+            if ((h.flags & FLAG_ONEWAY) != 0) return enqueueOnewayLocked(frame);
             auto it = h.targetThread != 0 ? waiting_.find(h.targetThread) : waiting_.end();
             if (it == waiting_.end()) return Action::kServe;
             // A call back into a thread that waits on this peer: that thread
@@ -561,39 +594,40 @@ void Session::perform(Action action, FramePtr frame, bool onRuntimeThread) noexc
                 self->applyReleases(*shared);
             });
             return;
-        case Action::kOneway: {
-            // Ordered per object: the target decides the queue.
-            StrongRef target;
-            {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                auto it = exports_.find(shared->header.handle);
-                if (it != exports_.end()) target = StrongRef(it->second.binder.get());
-            }
-            if (target.get() == nullptr) {
-                // A stale or forged target: serving only decodes and refuses.
-                postWork([self, shared] {
-                    self->discharge(*shared);
-                    self->serve(*shared);
-                });
-                return;
-            }
-            AIBinder* key = target.get();
-            std::shared_ptr<StrongRef> keep;
-            try {
-                keep = std::make_shared<StrongRef>(std::move(target));
-            } catch (const std::bad_alloc&) {
-                discharge(*shared);
-                return;
-            }
-            postOneway(key, [self, shared, keep] {
-                self->discharge(*shared);
-                self->serve(*shared, -1, keep->get());
-            });
-            return;
-        }
         default:
             return;
     }
+}
+
+// Queues a one-way call on its object while the frame's reader still holds
+// the lock, so calls reach the queue in the order they were read even when
+// different threads read them.
+Session::Action Session::enqueueOnewayLocked(FramePtr& frame) noexcept {
+    std::shared_ptr<Frame> shared;
+    std::shared_ptr<StrongRef> keep;
+    try {
+        shared = std::shared_ptr<Frame>(std::move(frame));
+        auto it = exports_.find(shared->header.handle);
+        if (it != exports_.end()) keep = std::make_shared<StrongRef>(it->second.binder.get());
+    } catch (const std::bad_alloc&) {
+        return Action::kViolation;  // a call that cannot be queued must not be lost silently
+    }
+    if (!charge(*shared)) return Action::kViolation;
+    std::shared_ptr<Session> self = shared_from_this();
+    if (keep == nullptr) {
+        // A stale or forged target: serving only decodes and refuses.
+        postWork([self, shared] {
+            self->discharge(*shared);
+            self->serve(*shared);
+        });
+        return Action::kNone;
+    }
+    AIBinder* key = keep->get();
+    postOneway(key, [self, shared, keep] {
+        self->discharge(*shared);
+        self->serve(*shared, -1, keep->get());
+    });
+    return Action::kNone;
 }
 
 // ---- Queued frames ----

@@ -51,14 +51,26 @@ struct Frame {
 };
 using FramePtr = std::unique_ptr<Frame>;
 
-// What a death recipient shares with its links: the callback, and a lock
-// that lets deletion wait for a callback that is running.
+// What a death recipient shares with its links: the callback, a lock that
+// lets deletion wait for a callback that is running, and the record of its
+// live links (binder and cookie, each holding a weak reference on the
+// binder), so that deleting the recipient can undo them. A link leaves the
+// record when it fires, is unlinked, or its binder ends.
+//
+// Lock order: linksMutex, then a session's lock; never the reverse.
 struct DeathRecipientCore {
     explicit DeathRecipientCore(AIBinder_DeathRecipient_onBinderDied callback) noexcept
         : onBinderDied(callback) {}
     const AIBinder_DeathRecipient_onBinderDied onBinderDied;
     std::recursive_mutex callbackMutex;
     bool deleted = false;  // guarded by callbackMutex
+    std::mutex linksMutex;
+    std::vector<std::pair<AIBinder*, void*>> links;  // guarded by linksMutex
+
+    // With linksMutex held: records a link; false when memory runs out.
+    bool remember(AIBinder* binder, void* cookie) noexcept;
+    // Without any lock held: drops the record of one link, if still there.
+    void forget(AIBinder* binder, void* cookie) noexcept;
 };
 
 struct DeathLink {
@@ -198,7 +210,7 @@ class Session : public std::enable_shared_from_this<Session> {
         uint32_t count;    // arrivals given back
         uint32_t returns;  // references sent back since the last release of the handle
     };
-    enum class Action { kNone, kServe, kOneway, kRelease, kViolation };
+    enum class Action { kNone, kServe, kRelease, kViolation };
 
     bool stale() const noexcept;
     bool writePrimary(const wire::FrameHeader& header, const uint8_t* data,
@@ -213,6 +225,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
     // With the lock held.
     Action routeLocked(FramePtr& frame) noexcept;
+    Action enqueueOnewayLocked(FramePtr& frame) noexcept;
     void ensureReaderLocked() noexcept;
     void takeReaderLocked() noexcept;
     bool markDeadLocked() noexcept;  // true for the call that ended the session
