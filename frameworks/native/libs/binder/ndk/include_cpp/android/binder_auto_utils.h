@@ -21,6 +21,10 @@
 #ifndef NDK_BINDER_AUTO_UTILS_H
 #define NDK_BINDER_AUTO_UTILS_H
 
+#if !defined(__cplusplus) || __cplusplus < 201703L
+#error "<android/binder_auto_utils.h> needs C++17 or later: compile with -std=c++17 or a newer standard"
+#endif
+
 #include <android/binder_ibinder.h>
 #include <android/binder_parcel.h>
 #include <android/binder_status.h>

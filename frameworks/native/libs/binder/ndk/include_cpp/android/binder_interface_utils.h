@@ -18,6 +18,10 @@
 #ifndef NDK_BINDER_INTERFACE_UTILS_H
 #define NDK_BINDER_INTERFACE_UTILS_H
 
+#if !defined(__cplusplus) || __cplusplus < 201703L
+#error "<android/binder_interface_utils.h> needs C++17 or later: compile with -std=c++17 or a newer standard"
+#endif
+
 #include <android/binder_auto_utils.h>
 
 #include <cstdint>

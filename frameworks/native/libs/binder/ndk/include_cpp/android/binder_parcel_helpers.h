@@ -14,6 +14,10 @@
 #ifndef NDK_BINDER_PARCEL_HELPERS_H
 #define NDK_BINDER_PARCEL_HELPERS_H
 
+#if !defined(__cplusplus) || __cplusplus < 201703L
+#error "<android/binder_parcel_helpers.h> needs C++17 or later: compile with -std=c++17 or a newer standard"
+#endif
+
 #include <android/binder_auto_utils.h>
 
 #include <cstdint>

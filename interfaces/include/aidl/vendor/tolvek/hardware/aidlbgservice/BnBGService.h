@@ -7,6 +7,10 @@
 #ifndef AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_BNBGSERVICE_H
 #define AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_BNBGSERVICE_H
 
+#if !defined(__cplusplus) || __cplusplus < 201703L
+#error "<aidl/vendor/tolvek/hardware/aidlbgservice/BnBGService.h> needs C++17 or later: compile with -std=c++17 or a newer standard"
+#endif
+
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/IBGService.h>
 
 namespace aidl::vendor::tolvek::hardware::aidlbgservice {

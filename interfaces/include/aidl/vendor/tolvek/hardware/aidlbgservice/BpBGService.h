@@ -6,6 +6,10 @@
 #ifndef AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_BPBGSERVICE_H
 #define AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_BPBGSERVICE_H
 
+#if !defined(__cplusplus) || __cplusplus < 201703L
+#error "<aidl/vendor/tolvek/hardware/aidlbgservice/BpBGService.h> needs C++17 or later: compile with -std=c++17 or a newer standard"
+#endif
+
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/IBGService.h>
 
 #include <atomic>

@@ -12,6 +12,10 @@
 #ifndef AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_IEVENTCALLBACK_H
 #define AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_IEVENTCALLBACK_H
 
+#if !defined(__cplusplus) || __cplusplus < 201703L
+#error "<aidl/vendor/tolvek/hardware/aidlbgservice/IEventCallback.h> needs C++17 or later: compile with -std=c++17 or a newer standard"
+#endif
+
 #include <android/binder_interface_utils.h>
 
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/CallbackData.h>

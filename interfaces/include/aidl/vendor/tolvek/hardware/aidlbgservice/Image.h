@@ -8,6 +8,10 @@
 #ifndef AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_IMAGE_H
 #define AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_IMAGE_H
 
+#if !defined(__cplusplus) || __cplusplus < 201703L
+#error "<aidl/vendor/tolvek/hardware/aidlbgservice/Image.h> needs C++17 or later: compile with -std=c++17 or a newer standard"
+#endif
+
 #include <android/binder_parcel_helpers.h>
 
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/export.h>
