@@ -7,8 +7,8 @@
  * SharedRefBase (makeRef, or ref() on an object). A stub's local binder owns
  * its object through the binder's user data while the object keeps only a
  * weak reference to the binder, so a published object lives as long as anyone
- * holds its binder. A proxy holds one strong reference to its remote binder
- * for its whole life.
+ * holds its binder. A proxy holds one strong reference to the binder it
+ * calls through (remote, or local to this process) for its whole life.
  *
  * Locks: each stub has one lock, held across its whole asBinder(); the frame
  * takes no other lock.
@@ -190,8 +190,8 @@ class ICInterface : public SharedRefBase {
     ICInterface() {}
     virtual ~ICInterface() {}
 
-    // The binder that stands for this object: a stub's own local binder, a
-    // proxy's remote binder, or empty for an object without one.
+    // The binder that stands for this object: a stub's own local binder, the
+    // binder a proxy calls through, or empty for an object without one.
     virtual SpAIBinder asBinder() = 0;
 
     // Whether calls on this object cross to another process.
@@ -274,8 +274,9 @@ class BnCInterface : public INTERFACE {
 };
 
 /*
- * Base of the generated proxies: holds the remote binder, written only at
- * construction and destruction, so proxy calls need no lock.
+ * Base of the generated proxies: holds the binder every call is sent through
+ * as a transaction, a remote binder or a local one of this process. It is
+ * written only at construction and destruction, so proxy calls need no lock.
  */
 template <typename INTERFACE>
 class BpCInterface : public INTERFACE {
@@ -292,7 +293,7 @@ class BpCInterface : public INTERFACE {
         return AIBinder_dump(binder.get(), fd, args, numArgs);
     }
 
-    // The remote binder, by reference: proxy calls cost no count traffic.
+    // The held binder, by reference: proxy calls cost no count traffic.
     const SpAIBinder& remoteBinder() const { return mRemoteBinder; }
 
   private:

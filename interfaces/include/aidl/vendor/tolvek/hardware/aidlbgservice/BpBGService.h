@@ -1,7 +1,10 @@
 /*
- * BpBGService: the client side of IBGService over a remote binder. Every
- * method is one two-way transaction; any number of threads may call one
- * proxy at once.
+ * BpBGService: the client side of IBGService, a proxy that sends every call
+ * as one two-way transaction over the binder it holds, whether the object
+ * behind that binder is in another process or in this one (isRemote() tells
+ * which). IBGService::fromBinder gives this process's own object instead of
+ * a proxy when it can; a BpBGService made over a local binder still
+ * transacts. Any number of threads may call one proxy at once.
  */
 #ifndef AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_BPBGSERVICE_H
 #define AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_BPBGSERVICE_H
@@ -35,13 +38,13 @@ class AIDL_BGSERVICE_EXPORT BpBGService : public ::ndk::BpCInterface<IBGService>
     ::ndk::UniqueAStatus getStorageLoadCompletedStatus(int32_t value,
                                                        int32_t* _aidl_return) override;
     ::ndk::UniqueAStatus setRequstCompletedImageName(const std::string& imageName) override;
-    // Answered from the caches once a query to the remote side has succeeded.
+    // Answered from the caches once a query to the serving object has succeeded.
     ::ndk::UniqueAStatus getInterfaceVersion(int32_t* _aidl_return) override;
     ::ndk::UniqueAStatus getInterfaceHash(std::string* _aidl_return) override;
 
-    // The remote side's version, -1 until known.
+    // The serving object's version, -1 until known.
     std::atomic<int32_t> cachedVersion = -1;
-    // The remote side's hash, "-1" until known; guarded by cachedHashMutex.
+    // The serving object's hash, "-1" until known; guarded by cachedHashMutex.
     std::string cachedHash = "-1";
     std::mutex cachedHashMutex;
 };

@@ -1,7 +1,10 @@
 /*
- * BpEventCallback: the calling side of IEventCallback over a remote binder.
- * Every method is one two-way transaction; any number of threads may call
- * one proxy at once.
+ * BpEventCallback: the calling side of IEventCallback, a proxy that sends
+ * every call as one two-way transaction over the binder it holds, whether the
+ * object behind that binder is in another process or in this one (isRemote()
+ * tells which). IEventCallback::fromBinder gives this process's own object
+ * instead of a proxy when it can; a BpEventCallback made over a local binder
+ * still transacts. Any number of threads may call one proxy at once.
  */
 #ifndef AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_BPEVENTCALLBACK_H
 #define AIDL_VENDOR_TOLVEK_HARDWARE_AIDLBGSERVICE_BPEVENTCALLBACK_H
@@ -34,13 +37,13 @@ class AIDL_BGSERVICE_EXPORT BpEventCallback : public ::ndk::BpCInterface<IEventC
     ::ndk::UniqueAStatus onCaptureFailed(const std::string& first, int32_t value,
                                          const std::string& second,
                                          std::string* _aidl_return) override;
-    // Answered from the caches once a query to the remote side has succeeded.
+    // Answered from the caches once a query to the serving object has succeeded.
     ::ndk::UniqueAStatus getInterfaceVersion(int32_t* _aidl_return) override;
     ::ndk::UniqueAStatus getInterfaceHash(std::string* _aidl_return) override;
 
-    // The remote side's version, -1 until known.
+    // The serving object's version, -1 until known.
     std::atomic<int32_t> cachedVersion = -1;
-    // The remote side's hash, "-1" until known; guarded by cachedHashMutex.
+    // The serving object's hash, "-1" until known; guarded by cachedHashMutex.
     std::string cachedHash = "-1";
     std::mutex cachedHashMutex;
 };
