@@ -18,6 +18,7 @@
 #include <cctype>
 #include <cstring>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ namespace bgs_process_test {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::ContainsRegex;
 using ::testing::StartsWith;
 
 // ---- Programs ----
@@ -295,6 +297,22 @@ TEST_F(Bgctl, AFailedStatusExitsOneWithItsDescriptionOnStderr) {
     refused = bgctl({"call", "setRequstCompletedImageName", "none.jpg"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_THAT(refused.err, HasSubstr("Status(-8, EX_SERVICE_SPECIFIC): '1: no completed request"));
+}
+
+// The runtime's trace names each transaction's direction, peer, interface,
+// code and method, sizes, status and duration; the binding library and bgctl
+// add nothing to stderr.
+TEST_F(Bgctl, TracingPrintsALinePerTransactionNamingTheMethod) {
+    startService();
+    ::setenv("BGS_TRACE", "1", 1);
+    const Finished traced = bgctl({"call", "getGalleryAvailability", "3"});
+    ::unsetenv("BGS_TRACE");
+    EXPECT_EQ(traced.status, 0);
+    EXPECT_THAT(traced.err, ContainsRegex("bgs-trace out pid=[0-9]+ vendor\\.tolvek\\.hardware\\.aidlbgservice\\."
+                                          "IBGService code=6\\(getGalleryAvailability\\) request=[0-9]+ reply=8 "
+                                          "status=0 \\(STATUS_OK\\) [0-9.]+us"));
+    std::istringstream lines(traced.err);
+    for (std::string line; std::getline(lines, line);) EXPECT_THAT(line, StartsWith("bgs-trace "));
 }
 
 TEST_F(Bgctl, JsonLinesParseBackWithEveryByteEscaped) {
