@@ -99,6 +99,7 @@ class Process {
     std::shared_ptr<Session> adopt(int fd, const ucred& peer, uint64_t token, std::string peerAddress) noexcept;
     void onPending(uint64_t id, int fd, const ucred& peer) noexcept;
     void dropPending(uint64_t id, int fd) noexcept;
+    bool watchLocked(uint64_t id, int fd) noexcept;
     bool peerAllowed(uid_t uid) noexcept;
     void acceptOne() noexcept;
     void refuseOne(int listenFd) noexcept;
@@ -351,14 +352,7 @@ std::shared_ptr<Session> Process::adopt(int fd, const ucred& peer, uint64_t toke
             if (session == nullptr) ::close(fd);
             return nullptr;
         }
-        trackFd(fd);
-        epoll_event event{};
-        event.events = EPOLLIN | EPOLLONESHOT;
-        event.data.u64 = id;
-        if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
-            watched_.erase(id);
-            return nullptr;  // the session closes the descriptor
-        }
+        if (!watchLocked(id, fd)) return nullptr;  // the session closes the descriptor
     }
     ensureThreads(1);
     return session;
@@ -390,15 +384,20 @@ void Process::acceptOne() noexcept {
         ::close(fd);
         return;
     }
+    if (!watchLocked(id, fd)) ::close(fd);
+}
+
+// With the lock held: epoll reports `fd` under `id`, which watched_ already
+// names. On failure the entry is gone and the caller still owns `fd`.
+bool Process::watchLocked(uint64_t id, int fd) noexcept {
     trackFd(fd);
     epoll_event event{};
     event.events = EPOLLIN | EPOLLONESHOT;
     event.data.u64 = id;
-    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
-        watched_.erase(id);
-        untrackFd(fd);
-        ::close(fd);
-    }
+    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) == 0) return true;
+    watched_.erase(id);
+    untrackFd(fd);
+    return false;
 }
 
 void Process::dropPending(uint64_t id, int fd) noexcept {
