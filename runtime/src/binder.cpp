@@ -98,7 +98,7 @@ binder_status_t LocalBinder::transact(transaction_code_t code, AParcel* request,
                                       binder_flags_t flags) noexcept {
     const AIBinder_Class* clazz = getClass();
     if (!hasInterfaceHeader(*request, *clazz)) return STATUS_BAD_TYPE;
-    std::unique_ptr<AParcel> out(new (std::nothrow) AParcel());
+    binder_ndk::internal::ParcelPtr out(binder_ndk::internal::newParcel());
     if (out == nullptr) return STATUS_NO_MEMORY;
     const StrongRef keepAlive(this);  // the object may lose its other references meanwhile
     const binder_status_t status = clazz->onTransact(this, code, request, out.get());
@@ -347,7 +347,7 @@ binder_status_t AIBinder_prepareTransaction(AIBinder* binder, AParcel** in) {
     if (binder == nullptr || in == nullptr) return STATUS_UNEXPECTED_NULL;
     const AIBinder_Class* clazz = binder->getClass();
     if (clazz == nullptr) return STATUS_INVALID_OPERATION;
-    std::unique_ptr<AParcel> request(new (std::nothrow) AParcel());
+    binder_ndk::internal::ParcelPtr request(binder_ndk::internal::newParcel());
     if (request == nullptr) return STATUS_NO_MEMORY;
     // Room for the header and typical arguments in one allocation.
     constexpr size_t kTypicalArguments = 192;
@@ -364,7 +364,7 @@ binder_status_t AIBinder_transact(AIBinder* binder, transaction_code_t code, APa
     if (out != nullptr) *out = nullptr;
     if (in == nullptr) return STATUS_UNEXPECTED_NULL;
     // The request is taken on every path from here on.
-    const std::unique_ptr<AParcel> request(*in);
+    const binder_ndk::internal::ParcelPtr request(*in);
     *in = nullptr;
     if (binder == nullptr || request == nullptr || out == nullptr) return STATUS_UNEXPECTED_NULL;
     if ((flags & ~binder_flags_t{FLAG_ONEWAY}) != 0) return STATUS_BAD_VALUE;

@@ -174,6 +174,61 @@ void AParcel::adoptWire(binder_ndk::internal::PodVector<uint8_t>&& data, size_t 
     target_.reset();
 }
 
+void AParcel::reset() noexcept {
+    releaseObjects();
+    if (data_.capacity() > kKeptCapacity) {
+        binder_ndk::internal::PodVector<uint8_t>().swap(data_);
+    } else {
+        data_.clear();
+    }
+    position_ = 0;
+    target_.reset();
+}
+
+namespace binder_ndk::internal {
+namespace {
+
+// Trivially destructible, so that a parcel given back while the thread's
+// other thread-local objects are being destroyed still finds it; the closer
+// below empties it and turns recycling off at thread exit.
+struct ParcelCache {
+    static constexpr uint32_t kSlots = 4;
+    AParcel* slots[kSlots];
+    uint32_t count;
+    bool closed;
+};
+thread_local ParcelCache tParcelCache{};
+
+struct ParcelCacheCloser {
+    ~ParcelCacheCloser() {
+        tParcelCache.closed = true;
+        while (tParcelCache.count > 0) delete tParcelCache.slots[--tParcelCache.count];
+    }
+};
+thread_local ParcelCacheCloser tParcelCacheCloser;
+
+}  // namespace
+
+AParcel* newParcel() noexcept {
+    ParcelCache& cache = tParcelCache;
+    if (cache.count > 0) return cache.slots[--cache.count];
+    return new (std::nothrow) AParcel();
+}
+
+void recycleParcel(AParcel* parcel) noexcept {
+    if (parcel == nullptr) return;
+    (void)&tParcelCacheCloser;  // constructed with the thread's first recycled parcel
+    ParcelCache& cache = tParcelCache;
+    if (cache.closed || cache.count == ParcelCache::kSlots) {
+        delete parcel;
+        return;
+    }
+    parcel->reset();
+    cache.slots[cache.count++] = parcel;
+}
+
+}  // namespace binder_ndk::internal
+
 // ---- C entry points ----
 
 namespace {
@@ -218,11 +273,11 @@ bool allocationFailed(const AStatus* made, binder_exception_t exception, int32_t
 }  // namespace
 
 AParcel* AParcel_create(void) {
-    return new (std::nothrow) AParcel();
+    return binder_ndk::internal::newParcel();
 }
 
 void AParcel_delete(AParcel* parcel) {
-    delete parcel;
+    binder_ndk::internal::recycleParcel(parcel);
 }
 
 binder_status_t AParcel_setDataPosition(const AParcel* parcel, int32_t position) {

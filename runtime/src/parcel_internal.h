@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "binder_internal.h"
 #include "pod_vector.h"
@@ -155,6 +156,11 @@ struct AParcel {
     binder_status_t replaceData(const uint8_t* bytes, size_t size) noexcept;
     const uint8_t* data() const noexcept { return data_.data(); }
 
+    // Empties the parcel for reuse: no data, no objects, no target, position
+    // 0. A buffer of up to kKeptCapacity bytes is kept.
+    void reset() noexcept;
+    static constexpr size_t kKeptCapacity = size_t{64} << 10;
+
     // Replaces everything with the first `size` bytes of `data` and the
     // object table `objects`, whose strong references pass to the parcel:
     // position 0, no target. Requires what the invariants above require of
@@ -189,6 +195,18 @@ struct AParcel {
 };
 
 namespace binder_ndk::internal {
+
+// Parcels for the runtime's own use. A few emptied parcels per thread are
+// kept with their buffers, so that the request and reply of a call cost no
+// allocation once a thread has made one. newParcel is null when memory runs
+// out; recycleParcel accepts null.
+AParcel* newParcel() noexcept;
+void recycleParcel(AParcel* parcel) noexcept;
+
+struct ParcelRecycler {
+    void operator()(AParcel* parcel) const noexcept { recycleParcel(parcel); }
+};
+using ParcelPtr = std::unique_ptr<AParcel, ParcelRecycler>;
 
 // Restores a parcel's position when a multi-item read fails part way.
 class PositionRestorer {

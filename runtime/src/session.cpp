@@ -936,7 +936,7 @@ binder_status_t Session::dispatch(Frame& frame, AIBinder* resolved, AParcel* req
         AIBinder* service = findLocalService(name.bytes);
         if (service == nullptr) return STATUS_NAME_NOT_FOUND;
         const StrongRef owned = StrongRef::adopt(service);
-        AParcel* out = new (std::nothrow) AParcel();
+        AParcel* out = newParcel();
         if (out == nullptr) return STATUS_NO_MEMORY;
         status = out->writeBinder(service);
         if (status != STATUS_OK) {
@@ -1102,7 +1102,7 @@ binder_status_t Session::transact(uint32_t handle, uint32_t code, const AParcel&
 binder_status_t Session::finishCall(FramePtr answer, AParcel** reply) noexcept {
     const auto replyStatus = static_cast<binder_status_t>(answer->header.code);
     if (replyStatus != STATUS_OK) return replyStatus;
-    AParcel* out = new (std::nothrow) AParcel();
+    AParcel* out = newParcel();
     if (out == nullptr) return STATUS_NO_MEMORY;
     PodVector<ObjectEntry> dropLater;
     binder_status_t status;
