@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 namespace aidl::vendor::tolvek::hardware::aidlbgservice::internal {
@@ -52,7 +53,6 @@ constexpr size_t fixedBodySize() {
  */
 template <typename... Fields>
 binder_status_t readRecordBody(const AParcel* parcel, std::tuple<Fields&...> fields) {
-    const int32_t start = AParcel_getDataPosition(parcel);
     int32_t size = 0;
     binder_status_t status = AParcel_readInt32(parcel, &size);
     if (status != STATUS_OK) {
@@ -61,33 +61,35 @@ binder_status_t readRecordBody(const AParcel* parcel, std::tuple<Fields&...> fie
     if (size < 4) {
         return STATUS_BAD_VALUE;
     }
-    if (start > std::numeric_limits<int32_t>::max() - size) {
-        return STATUS_BAD_VALUE;
-    }
-    // A body at least as long as a fixed layout holds every known field:
-    // they are read without measuring before each one.
+    // A body of exactly a fixed layout ends where its last field does, so
+    // it is read as plain fields: no position arithmetic, and no check
+    // before each field. (Its end cannot overflow: positions are bounded
+    // far below the 32-bit limit.)
     constexpr size_t kFixedSize = fixedBodySize<Fields...>();
     if constexpr (kFixedSize != 0) {
-        if (static_cast<size_t>(size) >= kFixedSize) {
+        if (static_cast<size_t>(size) == kFixedSize) {
             auto readFixedField = [&](auto& field) {
                 if (status == STATUS_OK) {
                     status = ndk::AParcel_readData(parcel, &field);
                 }
             };
             std::apply([&](auto&... field) { (readFixedField(field), ...); }, fields);
-            if (status != STATUS_OK) {
-                return status;
-            }
-            AParcel_setDataPosition(parcel, start + size);
-            return STATUS_OK;
+            return status;
         }
     }
+    const int32_t start = AParcel_getDataPosition(parcel) - 4;
+    if (start > std::numeric_limits<int32_t>::max() - size) {
+        return STATUS_BAD_VALUE;
+    }
+    // A longer body holds every known field: they are read without
+    // measuring before each one, then the rest is skipped.
+    const bool holdsAll = kFixedSize != 0 && static_cast<size_t>(size) >= kFixedSize;
     bool stopped = false;
     auto readField = [&](auto& field) {
         if (stopped) {
             return;
         }
-        if (AParcel_getDataPosition(parcel) - start >= size) {
+        if (!holdsAll && AParcel_getDataPosition(parcel) - start >= size) {
             stopped = true;
             return;
         }
@@ -102,37 +104,68 @@ binder_status_t readRecordBody(const AParcel* parcel, std::tuple<Fields&...> fie
     return STATUS_OK;
 }
 
+// Ends a body whose write failed: the size word at `start` becomes 0 and the
+// position stays where the failure left it. Overwriting a word already
+// written inside the data cannot fail.
+inline void markBodyFailed(AParcel* parcel, int32_t start) {
+    const int32_t end = AParcel_getDataPosition(parcel);
+    AParcel_setDataPosition(parcel, start);
+    AParcel_writeInt32(parcel, 0);
+    AParcel_setDataPosition(parcel, end);
+}
+
 /*
- * Appends a body holding `fields`: a placeholder size word, the fields, then
- * the size patched in (a record of fixed-size fields writes its size first).
- * The first failing write ends it with its status; the parcel then holds the
- * partial body with size word 0.
+ * Appends a body holding `fields`. A record of fixed-size fields knows its
+ * size and writes it first; any other writes a placeholder size word and
+ * patches it after the fields. The first failing write ends it with its
+ * status; the parcel then holds the partial body with size word 0.
  */
 template <typename... Fields>
 binder_status_t writeRecordBody(AParcel* parcel, std::tuple<const Fields&...> fields) {
-    // A fixed layout knows its size up front and writes it directly; only a
-    // failure goes back to leave size word 0, as the general path does.
     constexpr size_t kFixedSize = fixedBodySize<Fields...>();
-    const int32_t start = AParcel_getDataPosition(parcel);
-    binder_status_t status = AParcel_writeInt32(parcel, static_cast<int32_t>(kFixedSize));
-    if (status != STATUS_OK) {
-        return status;
-    }
-    auto writeField = [&](const auto& field) {
-        if (status == STATUS_OK) {
-            status = ndk::AParcel_writeData(parcel, field);
+    if constexpr (kFixedSize != 0) {
+        binder_status_t status = AParcel_writeInt32(parcel, static_cast<int32_t>(kFixedSize));
+        if (status != STATUS_OK) {
+            return status;
         }
-    };
-    std::apply([&](const auto&... field) { (writeField(field), ...); }, fields);
-    if (kFixedSize != 0 && status == STATUS_OK) {
+        // Each write that succeeds advances by its field's fixed size, so
+        // the start is known again without asking for it up front.
+        int32_t written = 4;
+        auto writeField = [&](const auto& field) {
+            if (status == STATUS_OK) {
+                status = ndk::AParcel_writeData(parcel, field);
+                if (status == STATUS_OK) {
+                    written += static_cast<int32_t>(kFixedFieldSize<std::decay_t<decltype(field)>>);
+                }
+            }
+        };
+        std::apply([&](const auto&... field) { (writeField(field), ...); }, fields);
+        if (status != STATUS_OK) {
+            markBodyFailed(parcel, AParcel_getDataPosition(parcel) - written);
+        }
+        return status;
+    } else {
+        const int32_t start = AParcel_getDataPosition(parcel);
+        binder_status_t status = AParcel_writeInt32(parcel, 0);
+        if (status != STATUS_OK) {
+            return status;
+        }
+        auto writeField = [&](const auto& field) {
+            if (status == STATUS_OK) {
+                status = ndk::AParcel_writeData(parcel, field);
+            }
+        };
+        std::apply([&](const auto&... field) { (writeField(field), ...); }, fields);
+        if (status != STATUS_OK) {
+            markBodyFailed(parcel, start);
+            return status;
+        }
+        const int32_t end = AParcel_getDataPosition(parcel);
+        AParcel_setDataPosition(parcel, start);
+        AParcel_writeInt32(parcel, end - start);
+        AParcel_setDataPosition(parcel, end);
         return STATUS_OK;
     }
-    const int32_t end = AParcel_getDataPosition(parcel);
-    // Overwriting a word already written inside the data cannot fail.
-    AParcel_setDataPosition(parcel, start);
-    AParcel_writeInt32(parcel, status == STATUS_OK ? end - start : 0);
-    AParcel_setDataPosition(parcel, end);
-    return status;
 }
 
 // ---------------------------------------------------------------------------

@@ -93,14 +93,24 @@ binder_status_t LocalBinder::shellCommand(int in, int out, int err, const char**
 
 // Serves the request on the calling thread. The same path serves requests
 // that arrive from another process, so the header is checked here, where the
-// object's own class is known.
+// object's own class is known. A request prepared in this process for this
+// class and untouched since carries the class's header by construction; only
+// other requests have their header bytes compared.
+//
+// Takes no reference of its own: the caller holds one for the whole call
+// (AIBinder_transact's contract; the session holds one for a request from
+// another process). Nothing here touches this binder after onTransact
+// returns, so the object may even lose that reference during the call.
 binder_status_t LocalBinder::transact(transaction_code_t code, AParcel* request, AParcel** reply,
                                       binder_flags_t flags) noexcept {
     const AIBinder_Class* clazz = getClass();
-    if (!hasInterfaceHeader(*request, *clazz)) return STATUS_BAD_TYPE;
+    if (request->headerClass() == clazz) {
+        request->setPosition(clazz->headerSize);
+    } else if (!hasInterfaceHeader(*request, *clazz)) {
+        return STATUS_BAD_TYPE;
+    }
     binder_ndk::internal::ParcelPtr out(binder_ndk::internal::newParcel());
     if (out == nullptr) return STATUS_NO_MEMORY;
-    const StrongRef keepAlive(this);  // the object may lose its other references meanwhile
     const binder_status_t status = clazz->onTransact(this, code, request, out.get());
     // A one-way caller gets neither the reply nor the result.
     if ((flags & FLAG_ONEWAY) != 0) return STATUS_OK;
@@ -354,7 +364,7 @@ binder_status_t AIBinder_prepareTransaction(AIBinder* binder, AParcel** in) {
     if (!request->reserve(clazz->headerSize + kTypicalArguments)) return STATUS_NO_MEMORY;
     const binder_status_t status = request->writeBytes(clazz->header, clazz->headerSize);
     if (status != STATUS_OK) return status;
-    request->setTarget(binder);
+    request->prepareFor(binder, clazz);
     *in = request.release();
     return STATUS_OK;
 }
@@ -368,7 +378,7 @@ binder_status_t AIBinder_transact(AIBinder* binder, transaction_code_t code, APa
     *in = nullptr;
     if (binder == nullptr || request == nullptr || out == nullptr) return STATUS_UNEXPECTED_NULL;
     if ((flags & ~binder_flags_t{FLAG_ONEWAY}) != 0) return STATUS_BAD_VALUE;
-    if (request->target() != binder) return STATUS_BAD_VALUE;
+    if (!request->preparedFor(binder)) return STATUS_BAD_VALUE;
     if (code < FIRST_CALL_TRANSACTION || code > LAST_CALL_TRANSACTION) return STATUS_UNKNOWN_TRANSACTION;
     if (!binder->isAlive()) return STATUS_DEAD_OBJECT;
     return binder->transact(code, request.get(), out, flags);

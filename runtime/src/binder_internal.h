@@ -57,7 +57,8 @@ struct AIBinder_Class {
 // session.h).
 struct AIBinder {
   public:
-    explicit AIBinder(const AIBinder_Class* clazz) noexcept : clazz_(clazz) {}
+    explicit AIBinder(const AIBinder_Class* clazz) noexcept
+        : clazz_(clazz), serial_(nextSerial_.fetch_add(1, std::memory_order_relaxed)) {}
     AIBinder(const AIBinder&) = delete;
     AIBinder& operator=(const AIBinder&) = delete;
 
@@ -72,6 +73,9 @@ struct AIBinder {
     const AIBinder_Class* getClass() const noexcept { return clazz_.load(std::memory_order_acquire); }
     void markVintfStability() noexcept { vintf_.store(true, std::memory_order_relaxed); }
     bool isVintfStable() const noexcept { return vintf_.load(std::memory_order_relaxed); }
+    // Unique among every binder this process ever makes: tells a binder
+    // apart from a later one that reuses its memory, without holding either.
+    uint64_t serial() const noexcept { return serial_; }
 
     virtual bool isRemote() const noexcept = 0;
     virtual bool isAlive() const noexcept = 0;
@@ -99,6 +103,8 @@ struct AIBinder {
     std::atomic<const AIBinder_Class*> clazz_;
 
   private:
+    static inline std::atomic<uint64_t> nextSerial_{1};
+    const uint64_t serial_;
     std::atomic<int32_t> strong_{1};
     std::atomic<int32_t> weak_{1};
     std::atomic<bool> vintf_{false};

@@ -65,7 +65,11 @@ void AParcel::releaseObjects() noexcept {
 }
 
 binder_status_t AParcel::writeBytes(const void* bytes, size_t size) noexcept {
-    return write(size, [&](uint8_t* at) { std::memcpy(at, bytes, size); });
+    const auto copy = [&](uint8_t* at) {
+        if (size > 0) std::memcpy(at, bytes, size);
+    };
+    if (size <= kMaxDataSize && tryWriteInPlace(size, copy)) return STATUS_OK;
+    return write(size, copy);
 }
 
 binder_status_t AParcel::writeString(const char* bytes, int32_t length) noexcept {
@@ -100,13 +104,6 @@ binder_status_t AParcel::readBytes(void* bytes, size_t size) const noexcept {
     if (size > 0) std::memcpy(bytes, data_.data() + position_, size);
     position_ += size;
     return STATUS_OK;
-}
-
-binder_status_t AParcel::readWord(int32_t* value) const noexcept {
-    uint8_t bytes[4];
-    const binder_status_t status = readBytes(bytes, sizeof bytes);
-    if (status == STATUS_OK) *value = static_cast<int32_t>(loadWord(bytes));
-    return status;
 }
 
 binder_status_t AParcel::readString(StringView* string) const noexcept {
@@ -160,7 +157,8 @@ binder_status_t AParcel::replaceData(const uint8_t* bytes, size_t size) noexcept
     data_.swap(copy);
     position_ = 0;
     releaseObjects();
-    target_.reset();
+    targetSerial_ = 0;
+    headerClass_ = nullptr;
     return STATUS_OK;
 }
 
@@ -171,18 +169,20 @@ void AParcel::adoptWire(binder_ndk::internal::PodVector<uint8_t>&& data, size_t 
     data_.resize(size);  // shrinking never allocates
     objects_ = static_cast<binder_ndk::internal::PodVector<ObjectEntry>&&>(objects);
     position_ = 0;
-    target_.reset();
+    targetSerial_ = 0;
+    headerClass_ = nullptr;
 }
 
 void AParcel::reset() noexcept {
-    releaseObjects();
+    if (objects_.size() != 0) releaseObjects();
     if (data_.capacity() > kKeptCapacity) {
         binder_ndk::internal::PodVector<uint8_t>().swap(data_);
     } else {
         data_.clear();
     }
     position_ = 0;
-    target_.reset();
+    targetSerial_ = 0;
+    headerClass_ = nullptr;
 }
 
 namespace binder_ndk::internal {
@@ -190,14 +190,18 @@ namespace {
 
 // Trivially destructible, so that a parcel given back while the thread's
 // other thread-local objects are being destroyed still finds it; the closer
-// below empties it and turns recycling off at thread exit.
+// below empties it and turns recycling off at thread exit. Initial-exec TLS:
+// every call takes two parcels from here, and the general model would look
+// the block up through a function call each time (the cache is small enough
+// for the static TLS space kept even for a library loaded late).
 struct ParcelCache {
     static constexpr uint32_t kSlots = 4;
     AParcel* slots[kSlots];
     uint32_t count;
+    bool closerArmed;
     bool closed;
 };
-thread_local ParcelCache tParcelCache{};
+[[gnu::tls_model("initial-exec")]] thread_local ParcelCache tParcelCache{};
 
 struct ParcelCacheCloser {
     ~ParcelCacheCloser() {
@@ -217,8 +221,11 @@ AParcel* newParcel() noexcept {
 
 void recycleParcel(AParcel* parcel) noexcept {
     if (parcel == nullptr) return;
-    (void)&tParcelCacheCloser;  // constructed with the thread's first recycled parcel
     ParcelCache& cache = tParcelCache;
+    if (!cache.closerArmed) {
+        cache.closerArmed = true;
+        (void)&tParcelCacheCloser;  // constructed with the thread's first recycled parcel
+    }
     if (cache.closed || cache.count == ParcelCache::kSlots) {
         delete parcel;
         return;
@@ -236,32 +243,40 @@ namespace {
 // Fixed-size values travel as one (4-byte types) or two (8-byte types)
 // little-endian words, low word first.
 template <typename T>
-binder_status_t writeFixed(AParcel* parcel, T value) {
+void storeFixed(uint8_t* at, T value) noexcept {
     static_assert(sizeof(T) == 4 || sizeof(T) == 8, "items are one or two words");
-    if (parcel == nullptr) return STATUS_UNEXPECTED_NULL;
     uint64_t raw = 0;
     std::memcpy(&raw, &value, sizeof(T));
-    const auto store = [&](uint8_t* at) {
-        storeWord(at, static_cast<uint32_t>(raw));
-        if (sizeof(T) == 8) storeWord(at + 4, static_cast<uint32_t>(raw >> 32));
-    };
-    if (uint8_t* at = parcel->fixedWriteFast(sizeof(T))) {
-        store(at);
-        return STATUS_OK;
-    }
-    return parcel->write(sizeof(T), store);
+    storeWord(at, static_cast<uint32_t>(raw));
+    if (sizeof(T) == 8) storeWord(at + 4, static_cast<uint32_t>(raw >> 32));
+}
+
+// The general write, kept out of line so that the common path of every
+// fixed-size write stays a leaf function with no frame to set up.
+template <typename T>
+[[gnu::noinline]] binder_status_t writeFixedSlow(AParcel* parcel, T value) noexcept {
+    if (parcel == nullptr) return STATUS_UNEXPECTED_NULL;
+    return parcel->write(sizeof(T), [&](uint8_t* at) { storeFixed(at, value); });
 }
 
 template <typename T>
-binder_status_t readFixed(const AParcel* parcel, T* value) {
+inline binder_status_t writeFixed(AParcel* parcel, T value) noexcept {
+    if (parcel != nullptr && parcel->tryWriteInPlace(sizeof(T), [&](uint8_t* at) { storeFixed(at, value); })) {
+        return STATUS_OK;
+    }
+    return writeFixedSlow(parcel, value);
+}
+
+template <typename T>
+inline binder_status_t readFixed(const AParcel* parcel, T* value) noexcept {
     static_assert(sizeof(T) == 4 || sizeof(T) == 8, "items are one or two words");
     if (parcel == nullptr || value == nullptr) return STATUS_UNEXPECTED_NULL;
-    const uint8_t* bytes = parcel->consume(sizeof(T));
-    if (bytes == nullptr) return STATUS_NOT_ENOUGH_DATA;
-    uint64_t raw = loadWord(bytes);
-    if (sizeof(T) == 8) raw |= uint64_t{loadWord(bytes + 4)} << 32;
-    std::memcpy(value, &raw, sizeof(T));
-    return STATUS_OK;
+    const bool read = parcel->tryReadFixed(sizeof(T), [&](const uint8_t* bytes) {
+        uint64_t raw = loadWord(bytes);
+        if (sizeof(T) == 8) raw |= uint64_t{loadWord(bytes + 4)} << 32;
+        std::memcpy(value, &raw, sizeof(T));
+    });
+    return read ? STATUS_OK : STATUS_NOT_ENOUGH_DATA;
 }
 
 // A status of `exception`/`detail` was wanted; did makeStatus run out of

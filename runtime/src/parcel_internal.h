@@ -83,7 +83,10 @@ struct AParcel {
     size_t dataSize() const noexcept { return data_.size(); }
     size_t position() const noexcept { return position_; }
     // `position` must be at most kMaxDataSize.
-    void setPosition(size_t position) const noexcept { position_ = position; }
+    void setPosition(size_t position) const noexcept {
+        if (headerClass_ != nullptr && position < headerClass_->headerSize) headerClass_ = nullptr;
+        position_ = position;
+    }
 
     // Writes one item of `size` bytes (a multiple of 4) at the position and
     // advances past it: `fill(uint8_t*)` stores the item into `size` zeroed
@@ -107,24 +110,26 @@ struct AParcel {
         commitWrite(begin, begin + size);
         return STATUS_OK;
     }
-    // The common cases of a fixed-size write: appending within the
-    // capacity, or overwriting bytes of a parcel that holds no binder (a
-    // record's size word patched after its body). Returns where the `size`
-    // bytes go, the position already past them (the caller stores them at
-    // once), or null when the general write() must be used.
-    uint8_t* fixedWriteFast(size_t size) noexcept {
+    // The common cases of a write (`size` at most kMaxDataSize): appending
+    // within the capacity, or overwriting bytes of a parcel that holds no
+    // binder (a record's size word patched after its body). `store(uint8_t*)`
+    // stores the `size` bytes and the position moves past them. Returns
+    // false, with nothing changed and `store` not called, when the general
+    // write() must be used. Inline and branch-light: every fixed-size item
+    // of a record takes this path.
+    template <typename Store>
+    bool tryWriteInPlace(size_t size, Store store) noexcept {
+        // No overflow: the position and the size are at most kMaxDataSize.
         const size_t end = position_ + size;
-        if (end <= data_.size()) {
-            if (objects_.size() != 0) return nullptr;  // an entry may need dropping
-        } else if (position_ != data_.size() || end > data_.capacity() ||
-                   end > binder_ndk::internal::kMaxDataSize) {
-            return nullptr;
-        } else {
+        if (position_ == data_.size()) {
+            if (end > data_.capacity() || end > binder_ndk::internal::kMaxDataSize) return false;
             data_.setSizeWithinCapacity(end);
+        } else if (end > data_.size() || objects_.size() != 0) {
+            return false;  // a gap to zero-fill, or an entry that may need dropping
         }
-        uint8_t* at = data_.data() + position_;
+        store(data_.data() + position_);
         position_ = end;
-        return at;
+        return true;
     }
     // Room for `size` bytes of data without growing again.
     bool reserve(size_t size) noexcept { return size <= binder_ndk::internal::kMaxDataSize && data_.reserve(size); }
@@ -144,33 +149,65 @@ struct AParcel {
         position_ += size;
         return at;
     }
-    binder_status_t readWord(int32_t* value) const noexcept;
+    // consume() for an item of a few bytes (`size` at most 8), handing the
+    // bytes to `load(const uint8_t*)`; false (nothing changed) when fewer
+    // remain.
+    template <typename Load>
+    bool tryReadFixed(size_t size, Load load) const noexcept {
+        // No overflow: the position is at most kMaxDataSize.
+        const size_t end = position_ + size;
+        if (end > data_.size()) return false;
+        load(data_.data() + position_);
+        position_ = end;
+        return true;
+    }
+    // Reads one int32 word; STATUS_NOT_ENOUGH_DATA (nothing changed) when
+    // fewer than 4 bytes remain.
+    binder_status_t readWord(int32_t* value) const noexcept {
+        const bool read = tryReadFixed(4, [value](const uint8_t* at) {
+            *value = static_cast<int32_t>(binder_ndk::internal::loadWord(at));
+        });
+        return read ? STATUS_OK : STATUS_NOT_ENOUGH_DATA;
+    }
     // Decodes the string item at the position without copying; the view is
     // valid until the parcel changes. Advances only on success.
     binder_status_t readString(binder_ndk::internal::StringView* string) const noexcept;
     // Gives an owned strong reference (null for a null entry).
     binder_status_t readBinder(AIBinder** binder) const noexcept;
 
-    // Replaces everything with a copy of `bytes`: position 0, no objects, no
-    // target. Unchanged on failure.
+    // Replaces everything with a copy of `bytes`: position 0, no objects, not
+    // prepared for a transaction. Unchanged on failure.
     binder_status_t replaceData(const uint8_t* bytes, size_t size) noexcept;
     const uint8_t* data() const noexcept { return data_.data(); }
 
-    // Empties the parcel for reuse: no data, no objects, no target, position
+    // Empties the parcel for reuse: no data, no objects, not prepared, position
     // 0. A buffer of up to kKeptCapacity bytes is kept.
     void reset() noexcept;
     static constexpr size_t kKeptCapacity = size_t{64} << 10;
 
     // Replaces everything with the first `size` bytes of `data` and the
     // object table `objects`, whose strong references pass to the parcel:
-    // position 0, no target. Requires what the invariants above require of
+    // position 0, not prepared for a transaction. Requires what the invariants above require of
     // the table (the caller has checked each entry against the bytes).
     void adoptWire(binder_ndk::internal::PodVector<uint8_t>&& data, size_t size,
                    binder_ndk::internal::PodVector<binder_ndk::internal::ObjectEntry>&& objects) noexcept;
 
-    // The binder this parcel was prepared for by AIBinder_prepareTransaction.
-    AIBinder* target() const noexcept { return target_.get(); }
-    void setTarget(AIBinder* binder) noexcept { target_ = binder_ndk::internal::StrongRef(binder); }
+    // The binder this parcel was prepared for by AIBinder_prepareTransaction,
+    // with the interface header of `clazz` written at its start. The parcel
+    // holds no reference: the caller keeps the binder until it transacts, and
+    // the check below tells it apart from a later binder at the same address.
+    void prepareFor(const AIBinder* binder, const AIBinder_Class* clazz) noexcept {
+        targetSerial_ = binder->serial();
+        headerClass_ = clazz;
+    }
+    bool preparedFor(const AIBinder* binder) const noexcept {
+        return targetSerial_ != 0 && targetSerial_ == binder->serial();
+    }
+    // The class whose interface header the parcel is known to start with,
+    // unchanged since AIBinder_prepareTransaction wrote it; null when not
+    // known. Moving the position back into the header forgets it, as only a
+    // write there could change those bytes.
+    const AIBinder_Class* headerClass() const noexcept { return headerClass_; }
 
     // The object table, sorted by offset.
     const binder_ndk::internal::ObjectEntry* objects() const noexcept { return objects_.data(); }
@@ -191,7 +228,8 @@ struct AParcel {
     binder_ndk::internal::PodVector<uint8_t> data_;
     mutable size_t position_ = 0;
     binder_ndk::internal::PodVector<binder_ndk::internal::ObjectEntry> objects_;
-    binder_ndk::internal::StrongRef target_;
+    uint64_t targetSerial_ = 0;  // 0: not prepared for a transaction
+    mutable const AIBinder_Class* headerClass_ = nullptr;
 };
 
 namespace binder_ndk::internal {

@@ -298,17 +298,23 @@ INSTANTIATE_TEST_SUITE_P(Runtime, RuntimeTransactRejected,
                          }),
                          bgs_test::CaseName());
 
-TEST_F(RuntimeTransact, ObjectReleasedDuringItsOwnCallEndsAfterTheCall) {
+// The runtime takes no reference of its own for an in-process call: the
+// caller's keeps the object alive, so a reference the object drops during
+// its own call ends nothing, and the object ends when the caller lets go.
+TEST_F(RuntimeTransact, ObjectDroppingItsOwnReferenceDuringACallEndsWhenTheCallerLetsGo) {
     AIBinder* transient = AIBinder_new(fakeClass(), &otherObject);
+    AIBinder_incStrong(transient);  // the object's reference to itself
     otherObject.onTransact = [this](AIBinder* self, transaction_code_t, const AParcel*, AParcel*) {
-        AIBinder_decStrong(self);  // the caller's only reference
+        AIBinder_decStrong(self);
         return otherObject.destroyed == 0 ? STATUS_OK : STATUS_DEAD_OBJECT;
     };
     AParcel* in = prepare(transient);
     AParcel* out = nullptr;
     EXPECT_EQ(AIBinder_transact(transient, 1, &in, &out, 0), STATUS_OK);
-    EXPECT_EQ(otherObject.destroyed, 1);
+    EXPECT_EQ(otherObject.destroyed, 0);
     AParcel_delete(out);
+    AIBinder_decStrong(transient);  // the caller's
+    EXPECT_EQ(otherObject.destroyed, 1);
     otherObject.destroyed = 0;  // TearDown counts `other`'s own end
 }
 

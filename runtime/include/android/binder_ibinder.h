@@ -233,7 +233,9 @@ binder_status_t AIBinder_prepareTransaction(AIBinder* binder, AParcel** in);
 /*
  * Sends a transaction and waits for its reply.
  *
- * Requires *in to come from AIBinder_prepareTransaction on this binder.
+ * Requires *in to come from AIBinder_prepareTransaction on this binder, and
+ * the caller to hold a reference to `binder` until the call returns (neither
+ * the prepared parcel nor an in-process call keeps the binder alive).
  * Always takes the request: on every path with a non-null `in` it deletes
  * *in and sets it to null. On success *out receives an owned reply
  * parcel positioned at 0; on failure *out is set to null.
