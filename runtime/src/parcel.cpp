@@ -173,35 +173,17 @@ void AParcel::adoptWire(binder_ndk::internal::PodVector<uint8_t>&& data, size_t 
     headerClass_ = nullptr;
 }
 
-void AParcel::reset() noexcept {
+void AParcel::resetSlow() noexcept {
     if (objects_.size() != 0) releaseObjects();
-    if (data_.capacity() > kKeptCapacity) {
-        binder_ndk::internal::PodVector<uint8_t>().swap(data_);
-    } else {
-        data_.clear();
-    }
-    position_ = 0;
-    targetSerial_ = 0;
-    headerClass_ = nullptr;
+    if (data_.capacity() > kKeptCapacity) binder_ndk::internal::PodVector<uint8_t>().swap(data_);
+    resetFields();
 }
 
 namespace binder_ndk::internal {
-namespace {
 
-// Trivially destructible, so that a parcel given back while the thread's
-// other thread-local objects are being destroyed still finds it; the closer
-// below empties it and turns recycling off at thread exit. Initial-exec TLS:
-// every call takes two parcels from here, and the general model would look
-// the block up through a function call each time (the cache is small enough
-// for the static TLS space kept even for a library loaded late).
-struct ParcelCache {
-    static constexpr uint32_t kSlots = 4;
-    AParcel* slots[kSlots];
-    uint32_t count;
-    bool closerArmed;
-    bool closed;
-};
-[[gnu::tls_model("initial-exec")]] thread_local ParcelCache tParcelCache{};
+__thread ParcelCache tParcelCache;
+
+namespace {
 
 struct ParcelCacheCloser {
     ~ParcelCacheCloser() {
@@ -213,13 +195,11 @@ thread_local ParcelCacheCloser tParcelCacheCloser;
 
 }  // namespace
 
-AParcel* newParcel() noexcept {
-    ParcelCache& cache = tParcelCache;
-    if (cache.count > 0) return cache.slots[--cache.count];
+AParcel* newParcelSlow() noexcept {
     return new (std::nothrow) AParcel();
 }
 
-void recycleParcel(AParcel* parcel) noexcept {
+void recycleParcelSlow(AParcel* parcel) noexcept {
     if (parcel == nullptr) return;
     ParcelCache& cache = tParcelCache;
     if (!cache.closerArmed) {

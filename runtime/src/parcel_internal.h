@@ -180,9 +180,12 @@ struct AParcel {
     binder_status_t replaceData(const uint8_t* bytes, size_t size) noexcept;
     const uint8_t* data() const noexcept { return data_.data(); }
 
-    // Empties the parcel for reuse: no data, no objects, not prepared, position
-    // 0. A buffer of up to kKeptCapacity bytes is kept.
-    void reset() noexcept;
+    // Empties the parcel for reuse: no data, no objects, not prepared,
+    // position 0. A buffer of up to kKeptCapacity bytes is kept.
+    void reset() noexcept {
+        if (objects_.size() != 0 || data_.capacity() > kKeptCapacity) return resetSlow();
+        resetFields();
+    }
     static constexpr size_t kKeptCapacity = size_t{64} << 10;
 
     // Replaces everything with the first `size` bytes of `data` and the
@@ -224,6 +227,13 @@ struct AParcel {
     // Index of the first entry whose bytes end after `offset`.
     size_t firstObjectEndingAfter(size_t offset) const noexcept;
     void releaseObjects() noexcept;
+    void resetSlow() noexcept;
+    void resetFields() noexcept {
+        data_.clear();
+        position_ = 0;
+        targetSerial_ = 0;
+        headerClass_ = nullptr;
+    }
 
     binder_ndk::internal::PodVector<uint8_t> data_;
     mutable size_t position_ = 0;
@@ -238,8 +248,38 @@ namespace binder_ndk::internal {
 // kept with their buffers, so that the request and reply of a call cost no
 // allocation once a thread has made one. newParcel is null when memory runs
 // out; recycleParcel accepts null.
-AParcel* newParcel() noexcept;
-void recycleParcel(AParcel* parcel) noexcept;
+//
+// The cache is plain thread-local data (no constructor, no destructor) with
+// initial-exec TLS, so that taking and giving back a parcel is inline and
+// reaches it without a function call; it is small enough for the static TLS
+// space kept even for a library loaded late. A thread-exit closer, armed by
+// the thread's first recycled parcel, empties it and turns recycling off.
+struct ParcelCache {
+    static constexpr uint32_t kSlots = 4;
+    AParcel* slots[kSlots];
+    uint32_t count;
+    bool closerArmed;
+    bool closed;
+};
+extern __thread ParcelCache tParcelCache __attribute__((tls_model("initial-exec")));
+AParcel* newParcelSlow() noexcept;
+void recycleParcelSlow(AParcel* parcel) noexcept;
+
+inline AParcel* newParcel() noexcept {
+    ParcelCache& cache = tParcelCache;
+    if (cache.count > 0) return cache.slots[--cache.count];
+    return newParcelSlow();
+}
+
+inline void recycleParcel(AParcel* parcel) noexcept {
+    ParcelCache& cache = tParcelCache;
+    if (parcel != nullptr && cache.closerArmed && !cache.closed && cache.count < ParcelCache::kSlots) {
+        parcel->reset();
+        cache.slots[cache.count++] = parcel;
+        return;
+    }
+    recycleParcelSlow(parcel);
+}
 
 struct ParcelRecycler {
     void operator()(AParcel* parcel) const noexcept { recycleParcel(parcel); }
