@@ -1,11 +1,13 @@
 // Implementations that do nothing but answer, so that a benchmark measures
-// the path to them and not their work; shared by the benchmark programs.
+// the path to them and not their work; shared by the in-process and the
+// cross-process cases.
 #ifndef BGS_BENCHMARKS_NULL_SERVICES_H
 #define BGS_BENCHMARKS_NULL_SERVICES_H
 
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/BnBGService.h>
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/BnEventCallback.h>
 
+#include <cstdint>
 #include <string>
 
 namespace bgs::bench {
@@ -63,6 +65,10 @@ class NullCallback : public bg::BnEventCallback {
         return ndk::UniqueAStatus::ok();
     }
 };
+
+// The arguments the cases pass to calls that take a number and a timestamp.
+inline constexpr int32_t kRequestNumber = 7;
+inline constexpr int64_t kTimestamp = 1234567890123;
 
 // A CallbackData carrying `images` images.
 inline bg::CallbackData sampleData(int images) {

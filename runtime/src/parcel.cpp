@@ -165,7 +165,8 @@ binder_status_t AParcel::replaceData(const uint8_t* bytes, size_t size) noexcept
 void AParcel::adoptWire(binder_ndk::internal::PodVector<uint8_t>&& data, size_t size,
                         binder_ndk::internal::PodVector<ObjectEntry>&& objects) noexcept {
     releaseObjects();
-    data_ = static_cast<binder_ndk::internal::PodVector<uint8_t>&&>(data);
+    data_.swap(data);
+    data.clear();
     data_.resize(size);  // shrinking never allocates
     objects_ = static_cast<binder_ndk::internal::PodVector<ObjectEntry>&&>(objects);
     position_ = 0;
@@ -186,10 +187,7 @@ __thread ParcelCache tParcelCache;
 namespace {
 
 struct ParcelCacheCloser {
-    ~ParcelCacheCloser() {
-        tParcelCache.closed = true;
-        while (tParcelCache.count > 0) delete tParcelCache.slots[--tParcelCache.count];
-    }
+    ~ParcelCacheCloser() { tParcelCache.close(); }
 };
 thread_local ParcelCacheCloser tParcelCacheCloser;
 
@@ -201,17 +199,12 @@ AParcel* newParcelSlow() noexcept {
 
 void recycleParcelSlow(AParcel* parcel) noexcept {
     if (parcel == nullptr) return;
-    ParcelCache& cache = tParcelCache;
-    if (!cache.closerArmed) {
-        cache.closerArmed = true;
-        (void)&tParcelCacheCloser;  // constructed with the thread's first recycled parcel
-    }
-    if (cache.closed || cache.count == ParcelCache::kSlots) {
+    if (!tParcelCache.admit([] { (void)&tParcelCacheCloser; })) {
         delete parcel;
         return;
     }
     parcel->reset();
-    cache.slots[cache.count++] = parcel;
+    tParcelCache.give(parcel);
 }
 
 }  // namespace binder_ndk::internal

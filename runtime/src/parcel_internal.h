@@ -12,6 +12,7 @@
 
 #include "binder_internal.h"
 #include "pod_vector.h"
+#include "thread_cache.h"
 
 namespace binder_ndk::internal {
 
@@ -190,8 +191,11 @@ struct AParcel {
 
     // Replaces everything with the first `size` bytes of `data` and the
     // object table `objects`, whose strong references pass to the parcel:
-    // position 0, not prepared for a transaction. Requires what the invariants above require of
-    // the table (the caller has checked each entry against the bytes).
+    // position 0, not prepared for a transaction. The buffers trade places:
+    // `data` is left empty holding the parcel's previous buffer, so that
+    // both sides keep one for reuse. Requires what the invariants above
+    // require of the table (the caller has checked each entry against the
+    // bytes).
     void adoptWire(binder_ndk::internal::PodVector<uint8_t>&& data, size_t size,
                    binder_ndk::internal::PodVector<binder_ndk::internal::ObjectEntry>&& objects) noexcept;
 
@@ -249,33 +253,24 @@ namespace binder_ndk::internal {
 // allocation once a thread has made one. newParcel is null when memory runs
 // out; recycleParcel accepts null.
 //
-// The cache is plain thread-local data (no constructor, no destructor) with
-// initial-exec TLS, so that taking and giving back a parcel is inline and
-// reaches it without a function call; it is small enough for the static TLS
-// space kept even for a library loaded late. A thread-exit closer, armed by
-// the thread's first recycled parcel, empties it and turns recycling off.
-struct ParcelCache {
-    static constexpr uint32_t kSlots = 4;
-    AParcel* slots[kSlots];
-    uint32_t count;
-    bool closerArmed;
-    bool closed;
-};
+// The cache uses initial-exec TLS, so that taking and giving back a parcel
+// is inline and reaches it without a function call; it is small enough for
+// the static TLS space kept even for a library loaded late.
+using ParcelCache = ThreadCache<AParcel, 4>;
 extern __thread ParcelCache tParcelCache __attribute__((tls_model("initial-exec")));
 AParcel* newParcelSlow() noexcept;
 void recycleParcelSlow(AParcel* parcel) noexcept;
 
 inline AParcel* newParcel() noexcept {
-    ParcelCache& cache = tParcelCache;
-    if (cache.count > 0) return cache.slots[--cache.count];
-    return newParcelSlow();
+    AParcel* parcel = tParcelCache.take();
+    return parcel != nullptr ? parcel : newParcelSlow();
 }
 
 inline void recycleParcel(AParcel* parcel) noexcept {
     ParcelCache& cache = tParcelCache;
-    if (parcel != nullptr && cache.closerArmed && !cache.closed && cache.count < ParcelCache::kSlots) {
+    if (parcel != nullptr && cache.accepting()) {
         parcel->reset();
-        cache.slots[cache.count++] = parcel;
+        cache.give(parcel);
         return;
     }
     recycleParcelSlow(parcel);

@@ -60,7 +60,44 @@ binder_status_t readArgs(const AParcel& parcel, std::vector<const char*>* args) 
 // ---- FdSet ----
 
 FdSet::~FdSet() {
+    clear();
+}
+
+void FdSet::clear() noexcept {
     for (uint32_t i = 0; i < count_; ++i) ::close(fds_[i]);
+    count_ = 0;
+}
+
+namespace {
+
+using FrameCache = ThreadCache<Frame, 4>;
+thread_local FrameCache tFrameCache{};
+
+struct FrameCacheCloser {
+    ~FrameCacheCloser() { tFrameCache.close(); }
+};
+thread_local FrameCacheCloser tFrameCacheCloser;
+
+// A body buffer larger than this is freed with its frame rather than kept.
+constexpr size_t kKeptBodyCapacity = size_t{64} << 10;
+
+}  // namespace
+
+Frame* newFrame() noexcept {
+    Frame* frame = tFrameCache.take();
+    return frame != nullptr ? frame : new (std::nothrow) Frame;
+}
+
+void recycleFrame(Frame* frame) noexcept {
+    if (frame == nullptr) return;
+    if (frame->body.capacity() > kKeptBodyCapacity || !tFrameCache.admit([] { (void)&tFrameCacheCloser; })) {
+        delete frame;
+        return;
+    }
+    frame->header = wire::FrameHeader{};
+    frame->body.clear();
+    frame->fds.clear();
+    tFrameCache.give(frame);
 }
 
 bool FdSet::add(int fd) noexcept {
@@ -303,7 +340,7 @@ bool collectFds(msghdr& msg, FdSet& fds) noexcept {
 // false. A timeout in the middle of a frame, a malformed or cut packet, or a
 // closed socket is kBroken.
 ReadResult readFrame(int fd, FramePtr* out, bool keepWaiting, const Session* owner) noexcept {
-    FramePtr frame(new (std::nothrow) Frame);
+    FramePtr frame(newFrame());
     uint8_t* scratch = packetScratch();
     if (frame == nullptr || scratch == nullptr) return ReadResult::kBroken;
     iovec iov[2] = {{&frame->header, sizeof(wire::FrameHeader)},
@@ -877,7 +914,11 @@ void Session::flushReleases() noexcept {
 void Session::serve(Frame& frame, int channel, AIBinder* target) noexcept {
     const wire::FrameHeader header = frame.header;
     ThreadState& state = threadState();
+    // A cached parcel: it takes the frame's body buffer and leaves its own
+    // for the frame, so that neither costs an allocation next time.
+    const ParcelPtr request(newParcel());
     try {
+        if (request == nullptr) throw std::bad_alloc();
         state.calls.push_back(IncomingCall{this, channel, header.senderThread, peerPid_, peerUid_});
     } catch (const std::bad_alloc&) {
         sendReply(frame, STATUS_NO_MEMORY, nullptr, channel);
@@ -885,9 +926,8 @@ void Session::serve(Frame& frame, int channel, AIBinder* target) noexcept {
     }
     const uint64_t start = traceEnabled() ? monotonicNs() : 0;
     const size_t requestSize = header.dataSize;
-    AParcel request;
     AParcel* reply = nullptr;
-    const binder_status_t status = dispatch(frame, target, &request, &reply);
+    const binder_status_t status = dispatch(frame, target, request.get(), &reply);
     state.calls.pop_back();
     if (start != 0) {
         StrongRef traced(target);

@@ -34,6 +34,8 @@ class FdSet {
     FdSet& operator=(const FdSet&) = delete;
     // False (and `fd` closed) when the set is full.
     bool add(int fd) noexcept;
+    // Closes every descriptor held.
+    void clear() noexcept;
     uint32_t size() const noexcept { return count_; }
     int operator[](uint32_t i) const noexcept { return fds_[i]; }
 
@@ -49,7 +51,16 @@ struct Frame {
     PodVector<uint8_t> body;
     FdSet fds;
 };
-using FramePtr = std::unique_ptr<Frame>;
+
+// Frames come from a per-thread cache of emptied frames that keep their
+// body buffers, so that reading a message costs no allocation once a thread
+// has read a few; null when memory runs out.
+Frame* newFrame() noexcept;
+void recycleFrame(Frame* frame) noexcept;
+struct FrameRecycler {
+    void operator()(Frame* frame) const noexcept { recycleFrame(frame); }
+};
+using FramePtr = std::unique_ptr<Frame, FrameRecycler>;
 
 // What a death recipient shares with its links: the callback, a lock that
 // lets deletion wait for a callback that is running, and the record of its

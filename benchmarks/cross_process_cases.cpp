@@ -1,31 +1,23 @@
 // Round trips between two processes, each against baselines measured in the
 // same run:
-//   Futex/pingpong          two processes hand a word in shared memory back
-//                           and forth (FUTEX_WAIT/FUTEX_WAKE): the machine's
-//                           floor for waking another process and being woken.
-//   RawSocket/<case>        a blocking Unix stream socket ping-pong moving the
-//                           bytes the binder call moves: a frame header and
-//                           the request parcel's data one way, a frame header
-//                           and the reply parcel's data back.
-//   Binder/<case>           the call through the generated proxy to an object
-//                           served by another process, found in the registry.
-// The summary at the end divides each binder time by its raw-socket time.
+//   CrossProcess/Futex/pingpong     two processes hand a word in shared
+//                                   memory back and forth (FUTEX_WAIT/
+//                                   FUTEX_WAKE): the machine's floor for
+//                                   waking another process and being woken.
+//   CrossProcess/RawSocket/<case>   a blocking Unix stream socket ping-pong
+//                                   moving the bytes the binder call moves: a
+//                                   frame header and the request parcel's
+//                                   data one way, a frame header and the
+//                                   reply parcel's data back.
+//   CrossProcess/Binder/<case>      the call through the generated proxy to
+//                                   an object served by another process,
+//                                   found in the registry.
 //
-// A short run, for CI: --benchmark_min_time=0.05 (exit status 1 when a case
-// failed). Quote ratios between rows of one run, not absolute times.
-//
-// --placement=same|split|any (default same): a ping-pong's time depends most
-// on whether its two sides share a CPU (a context switch each way) or not (a
-// wake-up across CPUs, slow and erratic on virtual machines). `same` pins
-// every process to one CPU, which isolates the software's cost; `split` pins
-// this process to one CPU and the others to another; `any` leaves placement
-// to the scheduler.
-//
-// Every other process is a child of this one, forked before this process
-// talks to any other: killed and reaped at exit, on a fatal signal, or when
-// no round trip completes for a minute (a hang); each child also dies with
-// this process (PR_SET_PDEATHSIG). The registry is a private temporary
-// directory, removed at exit.
+// Every other process is a child of this one, forked when the first of these
+// cases runs and before this process talks to any other: killed and reaped
+// at exit, on a fatal signal, or when a case completes no round trip for a
+// minute (a hang); each child also dies with this process (PR_SET_PDEATHSIG).
+// The registry is a private temporary directory, removed at exit.
 
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/BpBGService.h>
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/BpEventCallback.h>
@@ -54,27 +46,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "allocation_counter.h"
+#include "cases.h"
 #include "null_services.h"
 #include "wire.h"  // runtime/src: the frame header every message starts with
 
+namespace bgs::bench {
 namespace {
 
-namespace bg = bgs::bench::bg;
-using bgs::bench::NullCallback;
-using bgs::bench::NullService;
 using ndk::SharedRefBase;
 using ndk::SpAIBinder;
 
 constexpr size_t kFrameHeaderBytes = sizeof(binder_ndk::internal::wire::FrameHeader);
 
-// The arguments of the binder cases; their parcels are measured with these.
-constexpr int32_t kRequestNumber = 7;
-constexpr int64_t kTimestamp = 1234567890123;
+// The event of the notifyCallback cases.
 constexpr int kEventImages = 16;
 
 constexpr char kServiceName[] = "bgs.bench.service";
@@ -171,7 +160,6 @@ bool makeRegistryDir() {
 
 // ---- Placement ----
 
-enum class Placement { kSame, kSplit, kAny };
 int gChildCpu = -1;  // under kSplit: the CPU of every child
 
 bool pinTo(int cpu) {
@@ -179,33 +167,6 @@ bool pinTo(int cpu) {
     CPU_ZERO(&set);
     CPU_SET(cpu, &set);
     return ::sched_setaffinity(0, sizeof set, &set) == 0;
-}
-
-// Takes --placement=... out of the arguments. False for an unknown value.
-bool takePlacement(int* argc, char** argv, Placement* placement) {
-    constexpr char kFlag[] = "--placement=";
-    int kept = 1;
-    bool good = true;
-    for (int i = 1; i < *argc; ++i) {
-        if (std::strncmp(argv[i], kFlag, sizeof kFlag - 1) != 0) {
-            argv[kept++] = argv[i];
-            continue;
-        }
-        const std::string value = argv[i] + sizeof kFlag - 1;
-        if (value == "same") {
-            *placement = Placement::kSame;
-        } else if (value == "split") {
-            *placement = Placement::kSplit;
-        } else if (value == "any") {
-            *placement = Placement::kAny;
-        } else {
-            std::fprintf(stderr, "--placement takes same, split or any, not \"%s\"\n", value.c_str());
-            good = false;
-        }
-    }
-    *argc = kept;
-    argv[kept] = nullptr;
-    return good;
 }
 
 // Pins this process (and, through inheritance, its threads and children)
@@ -285,6 +246,17 @@ inline void noteProgress() {
 constexpr int kWatchPeriodSeconds = 5;
 constexpr int kStallSeconds = 60;
 
+// Set while a case of this file runs: the cases within this process, which
+// may run between these, note no progress.
+std::atomic<bool> gWatching{false};
+
+struct WatchedCase {
+    WatchedCase() { gWatching.store(true, std::memory_order_relaxed); }
+    ~WatchedCase() { gWatching.store(false, std::memory_order_relaxed); }
+    WatchedCase(const WatchedCase&) = delete;
+    WatchedCase& operator=(const WatchedCase&) = delete;
+};
+
 void startWatchdog() {
     std::thread([] {
         uint64_t seen = gProgress.load(std::memory_order_relaxed);
@@ -292,7 +264,8 @@ void startWatchdog() {
         for (;;) {
             std::this_thread::sleep_for(std::chrono::seconds(kWatchPeriodSeconds));
             const uint64_t now = gProgress.load(std::memory_order_relaxed);
-            stalled = now == seen ? stalled + kWatchPeriodSeconds : 0;
+            const bool watching = gWatching.load(std::memory_order_relaxed);
+            stalled = watching && now == seen ? stalled + kWatchPeriodSeconds : 0;
             seen = now;
             if (stalled < kStallSeconds) continue;
             std::fprintf(stderr, "no round trip completed for %d s: a peer or the runtime hangs\n",
@@ -401,10 +374,10 @@ int serveBinder(const char* name) {
 
 // A binder served by a child, reached through the registry on first use.
 struct BinderPeer {
-    BinderPeer(const char* serviceName, pid_t child) : name(serviceName), pid(child) {}
+    explicit BinderPeer(const char* serviceName) : name(serviceName) {}
 
     const char* const name;
-    const pid_t pid;
+    pid_t pid = -1;
     SpAIBinder binder;
     std::string error;
 
@@ -521,6 +494,7 @@ void futexPingPong(benchmark::State& state, const FutexPeer& peer) {
     }
     std::atomic<uint32_t>* word = peer.word;
     const timespec patience{1, 0};
+    const uint64_t allocations = allocationCount();
     for (auto _ : state) {
         noteProgress();
         word->store(kPing, std::memory_order_release);
@@ -535,6 +509,7 @@ void futexPingPong(benchmark::State& state, const FutexPeer& peer) {
             }
         }
     }
+    reportAllocationsPerCall(state, allocations);
 }
 
 void rawSocketPingPong(benchmark::State& state, const SocketPeer& peer, const Exchange& exchange) {
@@ -544,19 +519,23 @@ void rawSocketPingPong(benchmark::State& state, const SocketPeer& peer, const Ex
     }
     const std::vector<uint8_t> request(exchange.request, 0x5a);
     std::vector<uint8_t> reply(exchange.reply);
+    const uint64_t allocations = allocationCount();
     for (auto _ : state) {
         noteProgress();
         if (!writeAll(peer.fd, request.data(), request.size()) ||
             !readAll(peer.fd, reply.data(), reply.size())) {
             state.SkipWithError(("the echo peer failed: " + childState(peer.pid)).c_str());
-            break;
+            return;
         }
     }
+    // Before the byte counters: adding a counter allocates.
+    reportAllocationsPerCall(state, allocations);
     setByteCounters(state, exchange);
 }
 
-// One `call` per iteration on the peer's object as `Interface`; a call that
-// fails ends the case with its status. False when the case ended in error.
+// One `call` per iteration on the peer's object as `Interface`, after a few
+// untimed ones; a call that fails ends the case with its status. False when
+// the case ended in error.
 template <typename Interface, typename Call>
 bool binderRoundTrips(benchmark::State& state, BinderPeer& peer, const Exchange& exchange, Call&& call) {
     if (!peer.connect()) {
@@ -569,14 +548,20 @@ bool binderRoundTrips(benchmark::State& state, BinderPeer& peer, const Exchange&
         return false;
     }
     setByteCounters(state, exchange);
-    for (auto _ : state) {
+    auto roundTrip = [&] {
         noteProgress();
         const ndk::UniqueAStatus status = call(*object);
-        if (!status.isOk()) {
-            state.SkipWithError((status.getDescription() + "; " + childState(peer.pid)).c_str());
-            return false;
-        }
+        if (!status.isOk()) state.SkipWithError((status.getDescription() + "; " + childState(peer.pid)).c_str());
+        return status.isOk();
+    };
+    for (int i = 0; i < kWarmUpCalls; ++i) {
+        if (!roundTrip()) return false;
     }
+    const uint64_t allocations = allocationCount();
+    for (auto _ : state) {
+        if (!roundTrip()) return false;
+    }
+    reportAllocationsPerCall(state, allocations);
     return true;
 }
 
@@ -597,154 +582,139 @@ void binderNotifyCallback(benchmark::State& state, BinderPeer& peer, const Excha
     }
 }
 
-// ---- Summary ----
+// ---- The children, forked on first use ----
 
-// Shows every report as the command line asks and keeps each case's real
-// time per round trip: the median when runs were repeated, else the run's.
-class SummaryReporter : public benchmark::BenchmarkReporter {
-  public:
-    SummaryReporter() : mDisplay(benchmark::CreateDefaultDisplayReporter()) {}
+struct Peers {
+    Exchange timestamps;
+    Exchange notify;
+    bg::CallbackData event = sampleData(kEventImages);
+    BinderPeer service{kServiceName};
+    BinderPeer callback{kCallbackName};
+    SocketPeer timestampsEcho;
+    SocketPeer notifyEcho;
+    FutexPeer futex;
+    std::string error;  // why there are no children
+    bool started = false;
 
-    bool ReportContext(const Context& context) override { return mDisplay->ReportContext(context); }
-
-    void ReportRuns(const std::vector<Run>& runs) override {
-        mDisplay->ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.error_occurred) {
-                mFailed = true;
-                continue;
-            }
-            const double micros = run.GetAdjustedRealTime() * 1e6 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-            Times& times = mTimes[run.run_name.function_name];
-            if (run.run_type == Run::RT_Iteration) {
-                times.runs.push_back(micros);
-            } else if (run.aggregate_name == "median") {
-                times.median = micros;
-            }
+    // Every child is forked before this process uses the runtime across
+    // processes, so none inherits its threads or sessions; the cases in this
+    // process that may have run before use none of either.
+    void start() {
+        if (started) return;
+        started = true;
+        if (!makeRegistryDir()) {
+            error = std::string("cannot make a registry directory: ") + std::strerror(errno);
+            return;
         }
+        service.pid = spawnChild([] { return serveBinder<NullService>(kServiceName); });
+        callback.pid = spawnChild([] { return serveBinder<NullCallback>(kCallbackName); });
+        timestampsEcho = startEcho(timestamps);
+        notifyEcho = startEcho(notify);
+        futex = startFutexPeer();
+        startWatchdog();
     }
-
-    void Finalize() override { mDisplay->Finalize(); }
-
-    bool failed() const { return mFailed; }
-
-    // Microseconds per round trip of `name`; negative when it did not run.
-    double micros(const std::string& name) const {
-        const auto it = mTimes.find(name);
-        if (it == mTimes.end()) return -1;
-        if (it->second.median >= 0) return it->second.median;
-        std::vector<double> runs = it->second.runs;
-        if (runs.empty()) return -1;
-        std::sort(runs.begin(), runs.end());
-        const size_t middle = runs.size() / 2;
-        return runs.size() % 2 == 1 ? runs[middle] : (runs[middle - 1] + runs[middle]) / 2;
-    }
-
-    // The console shows the summary after the table; machine formats keep
-    // stdout to themselves.
-    FILE* summaryStream() const {
-        return dynamic_cast<benchmark::ConsoleReporter*>(mDisplay) != nullptr ? stdout : stderr;
-    }
-
-  private:
-    struct Times {
-        std::vector<double> runs;
-        double median = -1;
-    };
-    BenchmarkReporter* const mDisplay;  // the library's, never deleted
-    std::map<std::string, Times> mTimes;
-    bool mFailed = false;
 };
 
-struct Case {
-    std::string label;
-    std::string name;  // after "RawSocket/" and "Binder/"
-    Exchange exchange;
-};
+Peers gPeers;
 
-void printSummary(const SummaryReporter& reporter, const std::vector<Case>& cases) {
-    FILE* out = reporter.summaryStream();
-    auto cell = [](double value, const char* format) {
-        char text[32];
-        if (value < 0) return std::string("-");
-        std::snprintf(text, sizeof text, format, value);
-        return std::string(text);
-    };
-    const double futex = reporter.micros("Futex/pingpong");
-    std::fflush(stdout);
-    std::fprintf(out, "\nRound trips between two processes, real time (median where repeated)\n");
-    std::fprintf(out, "%-28s %8s %8s %10s %10s %10s %11s %11s\n", "case", "req B", "reply B",
-                 "futex us", "socket us", "binder us", "binder/raw", "raw/futex");
-    for (const Case& c : cases) {
-        const double raw = reporter.micros("RawSocket/" + c.name);
-        const double binder = reporter.micros("Binder/" + c.name);
-        std::fprintf(out, "%-28s %8zu %8zu %10s %10s %10s %11s %11s\n", c.label.c_str(), c.exchange.request,
-                     c.exchange.reply, cell(futex, "%.2f").c_str(), cell(raw, "%.2f").c_str(),
-                     cell(binder, "%.2f").c_str(),
-                     cell(raw > 0 && binder >= 0 ? binder / raw : -1, "%.2fx").c_str(),
-                     cell(futex > 0 && raw >= 0 ? raw / futex : -1, "%.2fx").c_str());
-    }
-    std::fflush(out);
+// Registers `body(state, peers)` as a case of this file, timed in real time:
+// the other process's time is part of a round trip.
+template <typename Body>
+void registerCase(const std::string& name, Body body) {
+    benchmark::RegisterBenchmark(name.c_str(), [body](benchmark::State& state) {
+        gPeers.start();
+        if (!gPeers.error.empty()) {
+            state.SkipWithError(gPeers.error.c_str());
+            return;
+        }
+        const WatchedCase watched;
+        body(state, gPeers);
+    })->UseRealTime()->Unit(benchmark::kMicrosecond);
+}
+
+std::string socketLabel(const Exchange& exchange) {
+    return "socket " + std::to_string(exchange.request) + "+" + std::to_string(exchange.reply) + " B";
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    Placement placement = Placement::kSame;
-    if (!takePlacement(&argc, argv, &placement)) return 1;
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+bool takePlacement(int* argc, char** argv, Placement* placement) {
+    constexpr char kFlag[] = "--placement=";
+    int kept = 1;
+    bool good = true;
+    for (int i = 1; i < *argc; ++i) {
+        if (std::strncmp(argv[i], kFlag, sizeof kFlag - 1) != 0) {
+            argv[kept++] = argv[i];
+            continue;
+        }
+        const std::string value = argv[i] + sizeof kFlag - 1;
+        if (value == "same") {
+            *placement = Placement::kSame;
+        } else if (value == "split") {
+            *placement = Placement::kSplit;
+        } else if (value == "any") {
+            *placement = Placement::kAny;
+        } else {
+            std::fprintf(stderr, "--placement takes same, split or any, not \"%s\"\n", value.c_str());
+            good = false;
+        }
+    }
+    *argc = kept;
+    argv[kept] = nullptr;
+    return good;
+}
+
+bool prepareCrossProcess(Placement placement) {
     const std::string placed = applyPlacement(placement);
     if (placed.empty()) {
         std::fprintf(stderr, "cannot pin the processes as --placement asks (split needs two usable CPUs)\n");
-        return 1;
+        return false;
     }
     benchmark::AddCustomContext("placement", placed);
     installCleanup();
-    if (!makeRegistryDir()) {
-        std::fprintf(stderr, "cannot make a registry directory: %s\n", std::strerror(errno));
-        return 1;
-    }
-
-    const bg::CallbackData event = bgs::bench::sampleData(kEventImages);
-    const Exchange timestamps = measureSetTimestamps();
-    const Exchange notify = measureNotifyCallback(event);
-    if (!timestamps.valid() || !notify.valid()) {
-        std::fprintf(stderr, "cannot measure the parcels of the calls in this process\n");
-        return 1;
-    }
-
-    // Every child is forked before this process uses the runtime across
-    // processes, so none inherits its threads or sessions.
-    BinderPeer service{kServiceName, spawnChild([] { return serveBinder<NullService>(kServiceName); })};
-    BinderPeer callback{kCallbackName, spawnChild([] { return serveBinder<NullCallback>(kCallbackName); })};
-    const SocketPeer timestampsEcho = startEcho(timestamps);
-    const SocketPeer notifyEcho = startEcho(notify);
-    const FutexPeer futex = startFutexPeer();
-
-    const std::string notifyName = "notifyCallback/images:" + std::to_string(kEventImages);
-    const std::vector<Case> cases = {
-            {"setTimestamps", "setTimestamps", timestamps},
-            {"notifyCallback(" + std::to_string(kEventImages) + " images)", notifyName, notify},
-    };
-    std::vector<benchmark::internal::Benchmark*> registered = {
-            benchmark::RegisterBenchmark("Futex/pingpong", futexPingPong, futex),
-            benchmark::RegisterBenchmark("RawSocket/setTimestamps", rawSocketPingPong, timestampsEcho, timestamps),
-            benchmark::RegisterBenchmark("Binder/setTimestamps", binderSetTimestamps, std::ref(service), timestamps),
-            benchmark::RegisterBenchmark(("RawSocket/" + notifyName).c_str(), rawSocketPingPong, notifyEcho, notify),
-            benchmark::RegisterBenchmark(("Binder/" + notifyName).c_str(), binderNotifyCallback, std::ref(callback),
-                                         notify, event),
-    };
-    for (benchmark::internal::Benchmark* b : registered) b->UseRealTime()->Unit(benchmark::kMicrosecond);
-
-    startWatchdog();
-    SummaryReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    printSummary(reporter, cases);
-    benchmark::Shutdown();
-
-    service.binder = SpAIBinder();
-    callback.binder = SpAIBinder();
-    cleanUp();
-    return reporter.failed() ? 1 : 0;
+    return true;
 }
+
+bool registerCrossProcessCases(std::vector<Comparison>* rows) {
+    gPeers.timestamps = measureSetTimestamps();
+    gPeers.notify = measureNotifyCallback(gPeers.event);
+    if (!gPeers.timestamps.valid() || !gPeers.notify.valid()) {
+        std::fprintf(stderr, "cannot measure the parcels of the calls in this process\n");
+        return false;
+    }
+    const std::string futex = "CrossProcess/Futex/pingpong";
+    registerCase(futex, [](benchmark::State& state, Peers& peers) { futexPingPong(state, peers.futex); });
+
+    const std::string timestamps = "setTimestamps";
+    const std::string notify = "notifyCallback/images:" + std::to_string(kEventImages);
+    registerCase("CrossProcess/RawSocket/" + timestamps, [](benchmark::State& state, Peers& peers) {
+        rawSocketPingPong(state, peers.timestampsEcho, peers.timestamps);
+    });
+    registerCase("CrossProcess/Binder/" + timestamps, [](benchmark::State& state, Peers& peers) {
+        binderSetTimestamps(state, peers.service, peers.timestamps);
+    });
+    registerCase("CrossProcess/RawSocket/" + notify, [](benchmark::State& state, Peers& peers) {
+        rawSocketPingPong(state, peers.notifyEcho, peers.notify);
+    });
+    registerCase("CrossProcess/Binder/" + notify, [](benchmark::State& state, Peers& peers) {
+        binderNotifyCallback(state, peers.callback, peers.notify, peers.event);
+    });
+
+    const std::string remoteNotify = "remote notifyCallback(" + std::to_string(kEventImages) + " img)";
+    rows->push_back({"remote setTimestamps", "CrossProcess/Binder/" + timestamps, socketLabel(gPeers.timestamps),
+                     "CrossProcess/RawSocket/" + timestamps});
+    rows->push_back({remoteNotify, "CrossProcess/Binder/" + notify, socketLabel(gPeers.notify),
+                     "CrossProcess/RawSocket/" + notify});
+    rows->push_back({socketLabel(gPeers.timestamps), "CrossProcess/RawSocket/" + timestamps, "futex ping-pong",
+                     futex});
+    rows->push_back({socketLabel(gPeers.notify), "CrossProcess/RawSocket/" + notify, "futex ping-pong", futex});
+    return true;
+}
+
+void endCrossProcess() {
+    gPeers.service.binder = SpAIBinder();
+    gPeers.callback.binder = SpAIBinder();
+    cleanUp();
+}
+
+}  // namespace bgs::bench
