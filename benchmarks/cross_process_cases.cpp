@@ -50,7 +50,7 @@
 #include <thread>
 #include <vector>
 
-#include "allocation_counter.h"
+#include "allocs_per_call.h"
 #include "cases.h"
 #include "null_services.h"
 #include "wire.h"  // runtime/src: the frame header every message starts with

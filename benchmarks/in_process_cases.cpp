@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "allocation_counter.h"
+#include "allocs_per_call.h"
 #include "cases.h"
 #include "null_services.h"
 

@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "allocation_counter.h"
+#include "allocs_per_call.h"
 #include "cases.h"
 
 namespace {

@@ -1,13 +1,13 @@
-// Heap allocations made by this process, for the allocs/call counter every
-// case reports. The benchmark executable interposes malloc and its kin, so
-// the count covers operator new (libstdc++ allocates through malloc) and the
-// shared libraries' allocations alike, on every thread of this process.
-#ifndef BGS_BENCHMARKS_ALLOCATION_COUNTER_H
-#define BGS_BENCHMARKS_ALLOCATION_COUNTER_H
+// The allocs/call counter every case reports, from the process's count of
+// heap allocations (tests/support/allocation_counter.h).
+#ifndef BGS_BENCHMARKS_ALLOCS_PER_CALL_H
+#define BGS_BENCHMARKS_ALLOCS_PER_CALL_H
 
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+
+#include "allocation_counter.h"  // tests/support
 
 namespace bgs::bench {
 
@@ -19,14 +19,8 @@ inline constexpr char kAllocsPerCall[] = "allocs/call";
 // a string's buffer).
 inline constexpr int kWarmUpCalls = 16;
 
-// False where a sanitizer's runtime owns malloc: then nothing is counted
-// and no case reports allocs/call.
-bool countingAllocations();
-
-// Calls of malloc, calloc, realloc, aligned_alloc, posix_memalign and
-// memalign made by this process so far; a realloc counts even when it
-// resizes in place.
-uint64_t allocationCount();
+using bgs::testing::allocationCount;
+using bgs::testing::countingAllocations;
 
 // Sets allocs/call: the allocations since `before` (read just before the
 // timed loop) per iteration of it. Call it right after the loop: setting a
@@ -39,4 +33,4 @@ inline void reportAllocationsPerCall(benchmark::State& state, uint64_t before) {
 
 }  // namespace bgs::bench
 
-#endif  // BGS_BENCHMARKS_ALLOCATION_COUNTER_H
+#endif  // BGS_BENCHMARKS_ALLOCS_PER_CALL_H

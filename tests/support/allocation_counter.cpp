@@ -32,13 +32,13 @@ std::atomic<uint64_t> gAllocations{0};
 
 }  // namespace
 
-namespace bgs::bench {
+namespace bgs::testing {
 
 bool countingAllocations() { return BGS_COUNT_ALLOCATIONS; }
 
 uint64_t allocationCount() { return gAllocations.load(std::memory_order_relaxed); }
 
-}  // namespace bgs::bench
+}  // namespace bgs::testing
 
 #if BGS_COUNT_ALLOCATIONS
 

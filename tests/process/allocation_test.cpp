@@ -1,0 +1,97 @@
+// Short calls allocate nothing once a thread has made a few: not the proxy,
+// the runtime or the stub, in one process or on either side of a call
+// between two. This binary interposes malloc (allocation_counter.cpp), so it
+// holds these tests alone.
+#include <aidl/vendor/tolvek/hardware/aidlbgservice/BpBGService.h>
+
+#include "allocation_counter.h"
+#include "process_test_support.h"
+
+namespace bgs_process_test {
+namespace {
+
+using ::bgs::testing::allocationCount;
+using ::bgs::testing::countingAllocations;
+using ::aidl::vendor::tolvek::hardware::aidlbgservice::BpBGService;
+using ::ndk::SharedRefBase;
+using ::ndk::UniqueAStatus;
+
+constexpr int kWarmUpCalls = 100;
+constexpr int kCalls = 1000;
+
+// Answers getGalleryAvailability with its own process's allocation count,
+// so a client can read the count on the serving side.
+class CountingService : public BnBGService {
+  public:
+    UniqueAStatus setCapabilities(const std::string&) override { return UniqueAStatus::ok(); }
+    UniqueAStatus setEventCallback(int32_t, const std::shared_ptr<IEventCallback>&, int32_t*) override {
+        return UniqueAStatus::ok();
+    }
+    UniqueAStatus setTimestamps(int32_t, int64_t) override { return UniqueAStatus::ok(); }
+    UniqueAStatus setRequstCompleted(int64_t) override { return UniqueAStatus::ok(); }
+    UniqueAStatus setGalleryEventCallback(int32_t, const std::shared_ptr<IEventCallback>&, int32_t*) override {
+        return UniqueAStatus::ok();
+    }
+    UniqueAStatus getGalleryAvailability(int32_t, int32_t* result) override {
+        *result = static_cast<int32_t>(allocationCount() & 0x7fffffff);
+        return UniqueAStatus::ok();
+    }
+    UniqueAStatus getStorageLoadCompletedStatus(int32_t value, int32_t* result) override {
+        *result = value;
+        return UniqueAStatus::ok();
+    }
+    UniqueAStatus setRequstCompletedImageName(const std::string&) override { return UniqueAStatus::ok(); }
+};
+
+// The short calls: a request of a few words, a reply of a status and a word.
+bool makeCalls(IBGService& service, int count) {
+    int32_t result = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!service.setTimestamps(i, 1234567890123).isOk()) return false;
+        if (!service.getStorageLoadCompletedStatus(i, &result).isOk() || result != i) return false;
+    }
+    return true;
+}
+
+class SteadyStateCalls : public ProcessTest {
+  protected:
+    void SetUp() override {
+        if (!countingAllocations()) GTEST_SKIP() << "a sanitizer's runtime owns malloc here";
+        ProcessTest::SetUp();
+    }
+};
+
+TEST_F(SteadyStateCalls, ProxyCallsInOneProcessAllocateNothing) {
+    const auto object = SharedRefBase::makeRef<CountingService>();
+    const auto proxy = SharedRefBase::makeRef<BpBGService>(object->asBinder());
+    ASSERT_TRUE(makeCalls(*proxy, kWarmUpCalls));
+    const uint64_t before = allocationCount();
+    const bool done = makeCalls(*proxy, kCalls);
+    const uint64_t allocations = allocationCount() - before;
+    ASSERT_TRUE(done);
+    EXPECT_EQ(allocations, 0u);
+}
+
+TEST_F(SteadyStateCalls, CallsBetweenProcessesAllocateNothingOnEitherSide) {
+    const std::string name = uniqueName("counting");
+    ChildProcess& server =
+            spawnService([name] { return publish(SharedRefBase::makeRef<CountingService>()->asBinder(), name); });
+    const std::shared_ptr<IBGService> service = IBGService::fromBinder(waitForBinder(name, &server));
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(makeCalls(*service, kWarmUpCalls));
+
+    int32_t serverBefore = 0;
+    int32_t serverAfter = 0;
+    const uint64_t before = allocationCount();
+    const bool done = service->getGalleryAvailability(0, &serverBefore).isOk() && makeCalls(*service, kCalls) &&
+                      service->getGalleryAvailability(0, &serverAfter).isOk();
+    const uint64_t allocations = allocationCount() - before;
+    ASSERT_TRUE(done);
+    EXPECT_EQ(allocations, 0u) << "in the calling process";
+    // Any pool thread may serve a call, and each allocates its own caches
+    // the first time it does; an allocation per call would count 2,000.
+    EXPECT_LT(serverAfter - serverBefore, kCalls / 10) << "in the serving process";
+}
+
+}  // namespace
+}  // namespace bgs_process_test

@@ -1,0 +1,24 @@
+// Heap allocations made by this process. A program that links
+// allocation_counter.cpp interposes malloc and its kin, so the count covers
+// operator new (libstdc++ allocates through malloc) and the shared
+// libraries' allocations alike, on every thread of the process. Used by the
+// benchmarks' allocs/call and by the tests that a warm call allocates
+// nothing.
+#ifndef BGS_TESTS_SUPPORT_ALLOCATION_COUNTER_H
+#define BGS_TESTS_SUPPORT_ALLOCATION_COUNTER_H
+
+#include <cstdint>
+
+namespace bgs::testing {
+
+// False where a sanitizer's runtime owns malloc: then nothing is counted.
+bool countingAllocations();
+
+// Calls of malloc, calloc, realloc, aligned_alloc, posix_memalign and
+// memalign made by this process so far; a realloc counts even when it
+// resizes in place.
+uint64_t allocationCount();
+
+}  // namespace bgs::testing
+
+#endif  // BGS_TESTS_SUPPORT_ALLOCATION_COUNTER_H
