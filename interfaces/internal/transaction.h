@@ -300,8 +300,10 @@ binder_status_t dispatchTransaction(AIBinder* binder, transaction_code_t code, c
     if (code < FIRST_CALL_TRANSACTION || code >= FIRST_CALL_TRANSACTION + sizeof...(Methods)) {
         return STATUS_UNKNOWN_TRANSACTION;
     }
-    std::shared_ptr<Stub> impl =
-            std::static_pointer_cast<Stub>(ndk::ICInterface::localInterface(binder));
+    // One owner for the call (a cast of the shared pointer would take a
+    // second reference and give it back).
+    const std::shared_ptr<ndk::ICInterface> owner = ndk::ICInterface::localInterface(binder);
+    Stub* impl = static_cast<Stub*>(owner.get());
     if (impl == nullptr) {
         return STATUS_DEAD_OBJECT;
     }
@@ -310,7 +312,7 @@ binder_status_t dispatchTransaction(AIBinder* binder, transaction_code_t code, c
     // Serves the method whose position matches the code; stops at the first.
     auto serveIfCode = [&](auto method) {
         if (code != methodCode++) return false;
-        status = serveMethod<decltype(method)::value>(impl.get(), in, out);
+        status = serveMethod<decltype(method)::value>(impl, in, out);
         return true;
     };
     (void)(serveIfCode(std::integral_constant<decltype(Methods), Methods>{}) || ...);

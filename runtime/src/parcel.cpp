@@ -64,14 +64,6 @@ void AParcel::releaseObjects() noexcept {
     for (size_t i = 0; i < released.size(); ++i) released[i].binder->decStrong();
 }
 
-binder_status_t AParcel::writeBytes(const void* bytes, size_t size) noexcept {
-    const auto copy = [&](uint8_t* at) {
-        if (size > 0) std::memcpy(at, bytes, size);
-    };
-    if (size <= kMaxDataSize && tryWriteInPlace(size, copy)) return STATUS_OK;
-    return write(size, copy);
-}
-
 binder_status_t AParcel::writeString(const char* bytes, int32_t length) noexcept {
     return write(binder_ndk::internal::stringItemSize(bytes != nullptr ? length : -1),
                  [&](uint8_t* at) { binder_ndk::internal::encodeString(at, bytes, length); });
@@ -379,10 +371,11 @@ binder_status_t AParcel_readStrongBinder(const AParcel* parcel, AIBinder** binde
     return parcel->readBinder(binder);
 }
 
-binder_status_t AParcel_writeStatusHeader(AParcel* parcel, const AStatus* status) {
-    if (parcel == nullptr || status == nullptr) return STATUS_UNEXPECTED_NULL;
+namespace {
+
+// The header of a failure status: exception, message, detail.
+[[gnu::noinline]] binder_status_t writeFailureHeader(AParcel* parcel, const AStatus* status) noexcept {
     const binder_exception_t exception = status->exception;
-    if (exception == EX_NONE) return AParcel_writeInt32(parcel, EX_NONE);
     if (!binder_ndk::internal::isKnownException(exception)) return STATUS_BAD_VALUE;
     const char* message = status->message;
     const size_t messageLength = message != nullptr ? std::strlen(message) : 0;
@@ -399,16 +392,13 @@ binder_status_t AParcel_writeStatusHeader(AParcel* parcel, const AStatus* status
     });
 }
 
-binder_status_t AParcel_readStatusHeader(const AParcel* parcel, AStatus** status) {
-    if (parcel == nullptr || status == nullptr) return STATUS_UNEXPECTED_NULL;
+// Reads a header whose first word is not EX_NONE; the position moves only
+// on success.
+[[gnu::noinline]] binder_status_t readFailureHeader(const AParcel* parcel, AStatus** status) noexcept {
     PositionRestorer restorer(*parcel);
     int32_t exception = 0;
     binder_status_t result = parcel->readWord(&exception);
     if (result != STATUS_OK) return result;
-    if (exception == EX_NONE) {
-        *status = AStatus_newOk();
-        return restorer.keep();
-    }
     if (!binder_ndk::internal::isKnownException(exception)) return STATUS_BAD_VALUE;
     StringView message{};
     int32_t detail = 0;
@@ -424,6 +414,28 @@ binder_status_t AParcel_readStatusHeader(const AParcel* parcel, AStatus** status
     if (allocationFailed(made, exception, detail)) return STATUS_NO_MEMORY;
     *status = made;
     return restorer.keep();
+}
+
+}  // namespace
+
+// An OK status, the header of nearly every reply, is one word each way and
+// stays on the inline path.
+binder_status_t AParcel_writeStatusHeader(AParcel* parcel, const AStatus* status) {
+    if (parcel == nullptr || status == nullptr) return STATUS_UNEXPECTED_NULL;
+    if (status->exception == EX_NONE) return writeFixed(parcel, int32_t{EX_NONE});
+    return writeFailureHeader(parcel, status);
+}
+
+binder_status_t AParcel_readStatusHeader(const AParcel* parcel, AStatus** status) {
+    if (parcel == nullptr || status == nullptr) return STATUS_UNEXPECTED_NULL;
+    const size_t start = parcel->position();
+    int32_t exception = 0;
+    if (parcel->readWord(&exception) == STATUS_OK && exception == EX_NONE) {
+        *status = AStatus_newOk();
+        return STATUS_OK;
+    }
+    parcel->setPosition(start);
+    return readFailureHeader(parcel, status);
 }
 
 binder_status_t AParcel_marshal(const AParcel* parcel, uint8_t* buffer, size_t start, size_t len) {

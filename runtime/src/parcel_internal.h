@@ -134,7 +134,13 @@ struct AParcel {
     }
     // Room for `size` bytes of data without growing again.
     bool reserve(size_t size) noexcept { return size <= binder_ndk::internal::kMaxDataSize && data_.reserve(size); }
-    binder_status_t writeBytes(const void* bytes, size_t size) noexcept;
+    binder_status_t writeBytes(const void* bytes, size_t size) noexcept {
+        const auto copy = [bytes, size](uint8_t* at) {
+            if (size > 0) std::memcpy(at, bytes, size);
+        };
+        if (size <= binder_ndk::internal::kMaxDataSize && tryWriteInPlace(size, copy)) return STATUS_OK;
+        return write(size, copy);
+    }
     // Writes a string item; `bytes` null means the null string.
     binder_status_t writeString(const char* bytes, int32_t length) noexcept;
     binder_status_t writeBinder(AIBinder* binder) noexcept;
@@ -267,8 +273,9 @@ inline AParcel* newParcel() noexcept {
 }
 
 inline void recycleParcel(AParcel* parcel) noexcept {
+    if (parcel == nullptr) return;
     ParcelCache& cache = tParcelCache;
-    if (parcel != nullptr && cache.accepting()) {
+    if (cache.accepting()) {
         parcel->reset();
         cache.give(parcel);
         return;
