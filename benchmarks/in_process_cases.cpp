@@ -120,9 +120,13 @@ void registerMethods(std::vector<Comparison>* rows) {
                                     return status;
                                 });
     // A binder argument: an object entry in the request, fromBinder on arrival.
+    // Its binder is kept alive, as a remote service's reference to a
+    // registered callback keeps it: an object's binder that nobody holds
+    // ends after each call, and the next call makes a new one.
     const std::shared_ptr<bg::IEventCallback> callback = SharedRefBase::makeRef<NullCallback>();
     registerMethod<ServiceSide>(rows, "setEventCallback", "setEventCallback",
-                                [callback, result = int32_t{0}](bg::IBGService& service) mutable {
+                                [callback, binder = callback->asBinder(), result = int32_t{0}](
+                                        bg::IBGService& service) mutable {
                                     UniqueAStatus status = service.setEventCallback(1, callback, &result);
                                     benchmark::DoNotOptimize(result);
                                     return status;

@@ -62,6 +62,12 @@ void AParcel::releaseObjects() noexcept {
     binder_ndk::internal::PodVector<ObjectEntry> released;
     released.swap(objects_);
     for (size_t i = 0; i < released.size(); ++i) released[i].binder->decStrong();
+    // The table's buffer stays for the parcel's next use, unless a release
+    // (which may run an object's onDestroy) gave the parcel a new table.
+    if (objects_.capacity() == 0) {
+        released.clear();
+        released.swap(objects_);
+    }
 }
 
 binder_status_t AParcel::writeString(const char* bytes, int32_t length) noexcept {
