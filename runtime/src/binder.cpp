@@ -1,6 +1,7 @@
 // Binder classes, local binders, weak binders and transactions.
 #include "binder_internal.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -157,7 +158,7 @@ AIBinder_Class* AIBinder_Class_define(const char* descriptor, AIBinder_Class_onC
     const size_t headerSize = 4 + binder_ndk::internal::stringItemSize(static_cast<int32_t>(length));
     AIBinder_Class* clazz = new (std::nothrow) AIBinder_Class;
     char* copy = binder_ndk::internal::copyText(descriptor, length);
-    uint8_t* header = new (std::nothrow) uint8_t[headerSize]();
+    uint8_t* header = new (std::nothrow) uint8_t[std::max(headerSize, AIBinder_Class::kShortHeader)]();
     if (clazz == nullptr || copy == nullptr || header == nullptr) {
         delete clazz;
         delete[] copy;
@@ -361,9 +362,14 @@ binder_status_t AIBinder_prepareTransaction(AIBinder* binder, AParcel** in) {
     if (request == nullptr) return STATUS_NO_MEMORY;
     // Room for the header and typical arguments in one allocation.
     constexpr size_t kTypicalArguments = 192;
+    static_assert(kTypicalArguments >= AIBinder_Class::kShortHeader, "a short header is copied whole");
     if (!request->reserve(clazz->headerSize + kTypicalArguments)) return STATUS_NO_MEMORY;
-    const binder_status_t status = request->writeBytes(clazz->header, clazz->headerSize);
-    if (status != STATUS_OK) return status;
+    if (clazz->headerSize <= AIBinder_Class::kShortHeader) {
+        request->startWith<AIBinder_Class::kShortHeader>(clazz->header, clazz->headerSize);
+    } else {
+        const binder_status_t status = request->writeBytes(clazz->header, clazz->headerSize);
+        if (status != STATUS_OK) return status;
+    }
     request->prepareFor(binder, clazz);
     *in = request.release();
     return STATUS_OK;
@@ -380,6 +386,9 @@ binder_status_t AIBinder_transact(AIBinder* binder, transaction_code_t code, APa
     if ((flags & ~binder_flags_t{FLAG_ONEWAY}) != 0) return STATUS_BAD_VALUE;
     if (!request->preparedFor(binder)) return STATUS_BAD_VALUE;
     if (code < FIRST_CALL_TRANSACTION || code > LAST_CALL_TRANSACTION) return STATUS_UNKNOWN_TRANSACTION;
+    // A local object is always alive; LocalBinder is final, so this call is
+    // direct.
+    if (binder->isLocal()) return static_cast<LocalBinder*>(binder)->transact(code, request.get(), out, flags);
     if (!binder->isAlive()) return STATUS_DEAD_OBJECT;
     return binder->transact(code, request.get(), out, flags);
 }

@@ -30,8 +30,11 @@ struct AIBinder_Class {
     size_t descriptorLength = 0;
     // The interface header of a request, encoded once (magic word, then the
     // descriptor as a string item): every request starts with these bytes.
+    // The buffer is zero-padded to at least kShortHeader bytes, so that a
+    // short header is copied as one fixed-size block.
     const uint8_t* header = nullptr;  // owned
     size_t headerSize = 0;
+    static constexpr size_t kShortHeader = 64;
     AIBinder_Class_onCreate onCreate = nullptr;
     AIBinder_Class_onDestroy onDestroy = nullptr;
     AIBinder_Class_onTransact onTransact = nullptr;
@@ -57,8 +60,8 @@ struct AIBinder_Class {
 // session.h).
 struct AIBinder {
   public:
-    explicit AIBinder(const AIBinder_Class* clazz) noexcept
-        : clazz_(clazz), serial_(nextSerial_.fetch_add(1, std::memory_order_relaxed)) {}
+    AIBinder(const AIBinder_Class* clazz, bool local) noexcept
+        : clazz_(clazz), local_(local), serial_(nextSerial_.fetch_add(1, std::memory_order_relaxed)) {}
     AIBinder(const AIBinder&) = delete;
     AIBinder& operator=(const AIBinder&) = delete;
 
@@ -73,6 +76,8 @@ struct AIBinder {
     const AIBinder_Class* getClass() const noexcept { return clazz_.load(std::memory_order_acquire); }
     void markVintfStability() noexcept { vintf_.store(true, std::memory_order_relaxed); }
     bool isVintfStable() const noexcept { return vintf_.load(std::memory_order_relaxed); }
+    // A LocalBinder: lets the call path reach it without a virtual call.
+    bool isLocal() const noexcept { return local_; }
     // Unique among every binder this process ever makes: tells a binder
     // apart from a later one that reuses its memory, without holding either.
     uint64_t serial() const noexcept { return serial_; }
@@ -104,6 +109,7 @@ struct AIBinder {
 
   private:
     static inline std::atomic<uint64_t> nextSerial_{1};
+    const bool local_;
     const uint64_t serial_;
     std::atomic<int32_t> strong_{1};
     std::atomic<int32_t> weak_{1};
@@ -120,7 +126,7 @@ namespace binder_ndk::internal {
 // An object of this process, served by its class's transaction function.
 class LocalBinder final : public AIBinder {
   public:
-    explicit LocalBinder(const AIBinder_Class* clazz) noexcept : AIBinder(clazz) {}
+    explicit LocalBinder(const AIBinder_Class* clazz) noexcept : AIBinder(clazz, true) {}
     void setUserData(void* userData) noexcept { userData_ = userData; }
 
     bool isRemote() const noexcept override { return false; }

@@ -132,6 +132,16 @@ struct AParcel {
         position_ = end;
         return true;
     }
+    // Makes an empty parcel hold the `size` bytes at `bytes`, positioned
+    // after them, copying kBlock bytes as one fixed-size block (inline, no
+    // call): `size` is at most kBlock, `bytes` readable for kBlock bytes,
+    // and the capacity already holds kBlock bytes.
+    template <size_t kBlock>
+    void startWith(const uint8_t* bytes, size_t size) noexcept {
+        std::memcpy(data_.data(), bytes, kBlock);
+        data_.setSizeWithinCapacity(size);
+        position_ = size;
+    }
     // Room for `size` bytes of data without growing again.
     bool reserve(size_t size) noexcept { return size <= binder_ndk::internal::kMaxDataSize && data_.reserve(size); }
     binder_status_t writeBytes(const void* bytes, size_t size) noexcept {

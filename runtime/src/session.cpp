@@ -112,7 +112,7 @@ bool FdSet::add(int fd) noexcept {
 // ---- RemoteBinder ----
 
 RemoteBinder::RemoteBinder(std::shared_ptr<Session> session, uint32_t handle, std::string descriptor) noexcept
-    : AIBinder(nullptr), session_(std::move(session)), handle_(handle), descriptor_(std::move(descriptor)) {}
+    : AIBinder(nullptr, false), session_(std::move(session)), handle_(handle), descriptor_(std::move(descriptor)) {}
 
 RemoteBinder::~RemoteBinder() = default;
 
