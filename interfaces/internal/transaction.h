@@ -145,6 +145,8 @@ ndk::UniqueAStatus proxyCall(const ndk::SpAIBinder& binder, transaction_code_t c
     static_assert(sizeof...(Params) == Traits::kParams, "arguments must match the method");
     if (resultFromRemote != nullptr) *resultFromRemote = false;
 
+    // Every path returns `returned` itself, so it is built in the caller's
+    // slot (no move, no second destructor call).
     ndk::UniqueAStatus returned;
     ndk::UniqueAParcel request;
     ndk::UniqueAParcel reply;
@@ -159,7 +161,8 @@ ndk::UniqueAStatus proxyCall(const ndk::SpAIBinder& binder, transaction_code_t c
                                    /*flags=*/0);
         if (status == STATUS_UNKNOWN_TRANSACTION) {
             if (I* fallback = I::getDefaultImpl().get(); fallback != nullptr) {
-                return (fallback->*Method)(std::forward<Params>(params)...);
+                returned = (fallback->*Method)(std::forward<Params>(params)...);
+                return returned;
             }
         }
     }
