@@ -917,10 +917,15 @@ void Session::serve(Frame& frame, int channel, AIBinder* target) noexcept {
     // A cached parcel: it takes the frame's body buffer and leaves its own
     // for the frame, so that neither costs an allocation next time.
     const ParcelPtr request(newParcel());
-    try {
-        if (request == nullptr) throw std::bad_alloc();
-        state.calls.push_back(IncomingCall{this, channel, header.senderThread, peerPid_, peerUid_});
-    } catch (const std::bad_alloc&) {
+    bool tracked = request != nullptr;
+    if (tracked) {
+        try {
+            state.calls.push_back(IncomingCall{this, channel, header.senderThread, peerPid_, peerUid_});
+        } catch (const std::bad_alloc&) {
+            tracked = false;
+        }
+    }
+    if (!tracked) {
         sendReply(frame, STATUS_NO_MEMORY, nullptr, channel);
         return;
     }
