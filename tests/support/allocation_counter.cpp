@@ -27,8 +27,14 @@ namespace {
 // Relaxed: only the total matters, read by the thread that times a loop
 // after the calls it times.
 std::atomic<uint64_t> gAllocations{0};
+// Plain thread-local data of the executable: usable from a thread's first
+// allocation on, with no initialisation of its own.
+thread_local uint64_t tAllocations = 0;
 
-[[maybe_unused]] inline void noteAllocation() { gAllocations.fetch_add(1, std::memory_order_relaxed); }
+[[maybe_unused]] inline void noteAllocation() {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    ++tAllocations;
+}
 
 }  // namespace
 
@@ -37,6 +43,8 @@ namespace bgs::testing {
 bool countingAllocations() { return BGS_COUNT_ALLOCATIONS; }
 
 uint64_t allocationCount() { return gAllocations.load(std::memory_order_relaxed); }
+
+uint64_t allocationCountOnThisThread() { return tAllocations; }
 
 }  // namespace bgs::testing
 

@@ -19,6 +19,10 @@ bool countingAllocations();
 // resizes in place.
 uint64_t allocationCount();
 
+// The same, made by the calling thread only: what a call made on this
+// thread allocated, whatever the process's other threads do meanwhile.
+uint64_t allocationCountOnThisThread();
+
 }  // namespace bgs::testing
 
 #endif  // BGS_TESTS_SUPPORT_ALLOCATION_COUNTER_H
