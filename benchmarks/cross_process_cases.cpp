@@ -53,7 +53,7 @@
 #include "allocs_per_call.h"
 #include "cases.h"
 #include "null_services.h"
-#include "wire.h"  // runtime/src: the frame header every message starts with
+#include "wire/format.h"  // runtime/src: the frame header every message starts with
 
 namespace bgs::bench {
 namespace {

@@ -69,7 +69,7 @@
 #include <utility>
 #include <vector>
 
-#include "wire.h"  // the frame layout, as the runtime defines it
+#include "wire/format.h"  // the frame layout, as the runtime defines it
 
 namespace {
 
@@ -830,12 +830,13 @@ std::vector<SessionSeed> sessionSeeds() {
     // Hello written in the script, its token stamped, then a ping.
     seeds.push_back({"ping", Script(0).packet(frameBytes(header(wire::kHello)), kOpStamp).packet(ping()).bytes()});
 
-    // A ping of 70000 data bytes: a full first packet and a continuation.
+    // A ping of 70000 data bytes cut into a full packet and a continuation:
+    // a frame is one packet, so the first is malformed.
     {
         wire::FrameHeader h = header(wire::kTransaction, 0, wire::kPingTransaction);
         h.dataSize = 70000;
         const size_t rest = h.dataSize - (wire::kMaxPacket - kHeaderSize);
-        seeds.push_back({"multiPacketPing", Script(kStartHello).padded(wire::kMaxPacket, headerOnly(h)).padded(rest, {}).bytes()});
+        seeds.push_back({"splitFrame", Script(kStartHello).padded(wire::kMaxPacket, headerOnly(h)).padded(rest, {}).bytes()});
     }
 
     // Calls on the service: echoes, a binder of the peer echoed back, a new

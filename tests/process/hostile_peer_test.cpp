@@ -3,7 +3,7 @@
 // a well-behaved client of the same service must be served throughout.
 #include "process_test_support.h"
 
-#include "wire.h"  // the frame layout, as the runtime defines it
+#include "wire/format.h"  // the frame layout, as the runtime defines it
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -284,16 +284,28 @@ struct HostileInput {
     const char* name;
     // Sends the input on a fresh connection; false when that failed.
     std::function<bool(RawPeer&, const std::string& serviceName)> send;
-    // Expected answer: a reply with this status, or (kDisconnect) the end
-    // of the connection.
-    std::optional<binder_status_t> status;
+    // Expected answer: a reply with this status, the end of the connection
+    // (kDisconnect), or nothing at all (kNoAnswer).
+    struct Expect {
+        Expect(binder_status_t s) : status(s) {}  // NOLINT: the table reads best with plain statuses
+        enum What { kReply, kDisconnect, kNoAnswer } what = kReply;
+        binder_status_t status = STATUS_OK;
+    };
+    Expect expect;
     // kStalls: the input stops in the middle of a frame, and the peer ends
     // its writes only after the good client has been served meanwhile.
     bool stalls;
     // Whether the input follows a hello (it stands for the hello otherwise).
     bool hello = true;
 };
-constexpr std::optional<binder_status_t> kDisconnect = std::nullopt;
+HostileInput::Expect expectNo(HostileInput::Expect::What what) {
+    HostileInput::Expect expect(STATUS_OK);
+    expect.what = what;
+    return expect;
+}
+const HostileInput::Expect kDisconnect = expectNo(HostileInput::Expect::kDisconnect);
+// A frame the service reads and drops, keeping the connection.
+const HostileInput::Expect kNoAnswer = expectNo(HostileInput::Expect::kNoAnswer);
 constexpr bool kStalls = true;
 constexpr bool kWholeFrames = false;
 constexpr bool kNoHello = false;
@@ -365,12 +377,14 @@ const std::vector<HostileInput>& hostileInputs() {
              kDisconnect, kWholeFrames},
             {"an unknown frame kind", alteredPing([](Frame& f) { f.header.kind = 9; }),
              kDisconnect, kWholeFrames},
+            // A late reply to a call that gave up at its deadline looks the
+            // same: it is dropped, and the session lives on.
             {"a reply nobody waits for",
              alteredPing([](Frame& f) {
                  f.header.kind = wire::kReply;
                  f.header.targetThread = 77;
              }),
-             kDisconnect, kWholeFrames},
+             kNoAnswer, kWholeFrames},
             {"a release of a handle never sent",
              [](RawPeer& peer, const std::string&) {
                  Frame frame = ping();
@@ -380,8 +394,18 @@ const std::vector<HostileInput>& hostileInputs() {
                  return peer.send(frame);
              },
              kDisconnect, kWholeFrames},
-            {"unknown flag bits", alteredPing([](Frame& f) { f.header.flags = 0x100; }),
+            {"unknown flag bits", alteredPing([](Frame& f) { f.header.flags = 0x200; }),
              kDisconnect, kWholeFrames},
+            {"a body announced in a file that is not there",
+             alteredPing([](Frame& f) { f.header.flags = wire::kFlagBodyInFile; }), kDisconnect, kWholeFrames},
+            {"a descriptor on a call that takes none",
+             [](RawPeer& peer, const std::string&) {
+                 Frame frame = ping();
+                 frame.header.fdCount = 1;
+                 const Pipe carried;
+                 return peer.send(frame.bytes(), {carried.readEnd.get()});
+             },
+             STATUS_FDS_NOT_ALLOWED, kWholeFrames},
             {"no sending thread", alteredPing([](Frame& f) { f.header.senderThread = 0; }),
              kDisconnect, kWholeFrames},
             {"a descriptor announced but not sent", alteredPing([](Frame& f) { f.header.fdCount = 1; }),
@@ -444,12 +468,25 @@ TEST_F(ProcessHostilePeer, EachHostileInputIsRefusedWhileAGoodClientIsServed) {
         ASSERT_TRUE(input.send(peer, name));
         EXPECT_TRUE(goodClientIsServed()) << "while the hostile connection is open";
         if (input.stalls) peer.endWrites();
-        const RawPeer::Answer answer = peer.await();
-        if (input.status.has_value()) {
-            EXPECT_EQ(answer.kind, RawPeer::Kind::kReply) << describe(answer.kind);
-            EXPECT_EQ(static_cast<binder_status_t>(answer.header.code), *input.status);
-        } else {
-            EXPECT_EQ(answer.kind, RawPeer::Kind::kClosed) << describe(answer.kind);
+        switch (input.expect.what) {
+            case HostileInput::Expect::kReply: {
+                const RawPeer::Answer answer = peer.await();
+                EXPECT_EQ(answer.kind, RawPeer::Kind::kReply) << describe(answer.kind);
+                EXPECT_EQ(static_cast<binder_status_t>(answer.header.code), input.expect.status);
+                break;
+            }
+            case HostileInput::Expect::kDisconnect: {
+                const RawPeer::Answer answer = peer.await();
+                EXPECT_EQ(answer.kind, RawPeer::Kind::kClosed) << describe(answer.kind);
+                break;
+            }
+            case HostileInput::Expect::kNoAnswer: {
+                const RawPeer::Answer answer = peer.await(Millis(200));
+                EXPECT_EQ(answer.kind, RawPeer::Kind::kSilent) << describe(answer.kind);
+                EXPECT_TRUE(peer.send(ping()) && peer.await().kind == RawPeer::Kind::kReply)
+                        << "the connection no longer serves";
+                break;
+            }
         }
         EXPECT_TRUE(goodClientIsServed()) << "after the hostile input";
     }
@@ -483,6 +520,9 @@ TEST_F(ProcessHostilePeer, OnlyTheProcessOfASessionMayOpenChannelsIntoIt) {
     RawPeer channel(endpoint->address, kNoHello);
     ASSERT_TRUE(channel.ready());
     ASSERT_TRUE(channel.send(join(session.token())));
+    const RawPeer::Answer joined = channel.await();
+    EXPECT_EQ(joined.header.kind, uint32_t{wire::kJoin}) << describe(joined.kind);
+    EXPECT_EQ(joined.header.code, uint32_t{wire::kHelloAccepted});
     ASSERT_TRUE(channel.send(ping()));
     const RawPeer::Answer answer = channel.await();
     EXPECT_EQ(answer.kind, RawPeer::Kind::kReply) << describe(answer.kind);

@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "registry.h"
+#include "registry/registry.h"
 
 namespace {
 

@@ -186,6 +186,24 @@ uid_t AIBinder_getCallingUid(void);
 pid_t AIBinder_getCallingPid(void);
 
 /*
+ * Call deadlines (an extension of this runtime).
+ *
+ * Every two-way call the calling thread makes to another process from now on
+ * gives up after `timeoutMs` milliseconds with STATUS_TIMED_OUT: the time
+ * counts from the start of the call to its reply, nested calls served
+ * meanwhile included. A request that has not left by then is withdrawn; a
+ * reply that comes later is read and dropped, and the references either
+ * carries are accounted for. A negative value restores the process default:
+ * the environment variable BGS_CALL_TIMEOUT_MS when set to a number of
+ * milliseconds, else no deadline. Calls within one process and one-way calls
+ * are not bounded. Applies to the calling thread only; any thread may call.
+ */
+void AIBinder_setCallTimeoutMs(int32_t timeoutMs);
+/* The deadline in force for the calling thread's calls, in milliseconds;
+ * -1 for none. */
+int32_t AIBinder_getCallTimeoutMs(void);
+
+/*
  * Death notification. A recipient is a callback; it is linked to remote
  * binders with a cookie per link. When the process behind a linked binder
  * dies or its connection breaks, the callback runs once per link, with the

@@ -27,6 +27,8 @@
 // length of its path does not matter.
 #include "registry.h"
 
+#include "../base/clock.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -418,11 +420,7 @@ bool withdrawEntry(int dirfd, std::string_view name) noexcept {
 
 // ---- Waiting ---------------------------------------------------------------
 
-int64_t monotonicNowNs() noexcept {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
+int64_t monotonicNowNs() noexcept { return static_cast<int64_t>(monotonicNs()); }
 
 // Change notifications of the registry directory. Without them (no inotify
 // instance left, say) sleep() just sleeps, and waits re-check periodically.

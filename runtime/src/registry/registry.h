@@ -8,7 +8,7 @@
 #ifndef BINDER_NDK_INTERNAL_REGISTRY_H
 #define BINDER_NDK_INTERNAL_REGISTRY_H
 
-#include "public_api.h"
+#include "../base/public_api.h"
 
 #include <sys/types.h>
 

@@ -8,10 +8,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace binder_ndk::internal {
 
 class RemoteBinder;
+struct DeathRecipientCore;
 
 // The transaction-code names of a class. Immutable once published; a class
 // keeps every table it ever published (see AIBinder_Class::functionNames).
@@ -93,6 +95,17 @@ struct AIBinder {
     // binder, the one its process announced for a remote binder.
     virtual const char* descriptor() const noexcept = 0;
     virtual binder_ndk::internal::RemoteBinder* asRemote() noexcept { return nullptr; }
+    // Whether the object answers; a local object always does.
+    virtual binder_status_t ping() noexcept { return STATUS_OK; }
+    // Death links exist only on objects of another process: a local object
+    // answers STATUS_INVALID_OPERATION.
+    virtual binder_status_t linkToDeath(const std::shared_ptr<binder_ndk::internal::DeathRecipientCore>&,
+                                        void*) noexcept {
+        return STATUS_INVALID_OPERATION;
+    }
+    virtual binder_status_t unlinkToDeath(const binder_ndk::internal::DeathRecipientCore*, void*) noexcept {
+        return STATUS_INVALID_OPERATION;
+    }
     // Runs a transaction whose arguments AIBinder_transact has checked
     // (flags, code range, that `request` was prepared for this binder). The
     // request stays owned by the caller. On STATUS_OK *reply receives an

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "death.h"
 #include "parcel_internal.h"
-#include "session.h"
 
 using binder_ndk::internal::FunctionNameTable;
 using binder_ndk::internal::LocalBinder;
@@ -285,13 +285,43 @@ binder_status_t AIBinder_shellCommand(AIBinder* binder, int in, int out, int err
 
 binder_status_t AIBinder_ping(AIBinder* binder) {
     if (binder == nullptr) return STATUS_UNEXPECTED_NULL;
-    binder_ndk::internal::RemoteBinder* remote = binder->asRemote();
-    if (remote == nullptr) return STATUS_OK;
-    if (!remote->isAlive()) return STATUS_DEAD_OBJECT;
-    return remote->ping();
+    if (!binder->isAlive()) return STATUS_DEAD_OBJECT;
+    return binder->ping();
 }
 
 // ---- Death recipients ----
+
+namespace binder_ndk::internal {
+
+bool DeathRecipientCore::remember(AIBinder* binder, void* cookie) noexcept {
+    try {
+        links.emplace_back(binder, cookie);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    binder->incWeak();
+    return true;
+}
+
+void DeathRecipientCore::forget(AIBinder* binder, void* cookie) noexcept {
+    {
+        const std::lock_guard<std::mutex> lock(linksMutex);
+        auto it = std::find(links.begin(), links.end(), std::make_pair(binder, cookie));
+        if (it == links.end()) return;  // already forgotten by another path
+        links.erase(it);
+    }
+    binder->decWeak();
+}
+
+void DeathRecipientCore::fire(AIBinder* binder, void* cookie) noexcept {
+    {
+        const std::lock_guard<std::recursive_mutex> guard(callbackMutex);
+        if (!deleted) onBinderDied(cookie);
+    }
+    forget(binder, cookie);
+}
+
+}  // namespace binder_ndk::internal
 
 struct AIBinder_DeathRecipient {
     std::shared_ptr<binder_ndk::internal::DeathRecipientCore> core;
@@ -322,7 +352,7 @@ void AIBinder_DeathRecipient_delete(AIBinder_DeathRecipient* recipient) {
         links.swap(core.links);
     }
     for (auto& link : links) {
-        link.first->asRemote()->unlinkToDeath(&core, link.second);
+        link.first->unlinkToDeath(&core, link.second);
         link.first->decWeak();
     }
     delete recipient;
@@ -330,12 +360,11 @@ void AIBinder_DeathRecipient_delete(AIBinder_DeathRecipient* recipient) {
 
 binder_status_t AIBinder_linkToDeath(AIBinder* binder, AIBinder_DeathRecipient* recipient, void* cookie) {
     if (binder == nullptr || recipient == nullptr) return STATUS_UNEXPECTED_NULL;
-    binder_ndk::internal::RemoteBinder* remote = binder->asRemote();
-    if (remote == nullptr) return STATUS_INVALID_OPERATION;
+    if (!binder->isRemote()) return STATUS_INVALID_OPERATION;
     binder_ndk::internal::DeathRecipientCore& core = *recipient->core;
     const std::lock_guard<std::mutex> lock(core.linksMutex);
     if (!core.remember(binder, cookie)) return STATUS_NO_MEMORY;
-    const binder_status_t status = remote->linkToDeath(recipient->core, cookie);
+    const binder_status_t status = binder->linkToDeath(recipient->core, cookie);
     if (status != STATUS_OK) {
         core.links.pop_back();
         binder->decWeak();  // cannot be the last: the caller holds the binder
@@ -345,9 +374,7 @@ binder_status_t AIBinder_linkToDeath(AIBinder* binder, AIBinder_DeathRecipient* 
 
 binder_status_t AIBinder_unlinkToDeath(AIBinder* binder, AIBinder_DeathRecipient* recipient, void* cookie) {
     if (binder == nullptr || recipient == nullptr) return STATUS_UNEXPECTED_NULL;
-    binder_ndk::internal::RemoteBinder* remote = binder->asRemote();
-    if (remote == nullptr) return STATUS_INVALID_OPERATION;
-    const binder_status_t status = remote->unlinkToDeath(recipient->core.get(), cookie);
+    const binder_status_t status = binder->unlinkToDeath(recipient->core.get(), cookie);
     if (status == STATUS_OK) recipient->core->forget(binder, cookie);
     return status;
 }

@@ -1,0 +1,813 @@
+// The process side of the runtime.
+#include "../base/public_api.h"
+
+#include "process_internal.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/random.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <android/binder_manager.h>
+#include <android/binder_process.h>
+
+#include "../base/binder_internal.h"
+#include "../base/clock.h"
+#include "../base/parcel_internal.h"
+#include "../registry/registry.h"
+#include "../transport/channel.h"
+#include "../transport/session.h"
+#include "../transport/thread_state.h"
+#include "event_loop.h"
+#include "pool.h"
+
+namespace binder_ndk::internal {
+namespace {
+
+// ---- Limits ----
+
+int64_t envNumber(const char* name, int64_t fallback, int64_t low, int64_t high) noexcept {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0') return fallback;
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value < low || value > high) {
+        std::fprintf(stderr, "bgs: %s=%s is not a number from %lld to %lld; using %lld\n", name, text,
+                     static_cast<long long>(low), static_cast<long long>(high), static_cast<long long>(fallback));
+        return fallback;
+    }
+    return value;
+}
+
+void readLimits(Limits& limits) noexcept {
+    limits.queuedBytes = static_cast<size_t>(envNumber("BGS_MAX_QUEUED_BYTES", int64_t{64} << 20, 1 << 20,
+                                                       int64_t{1} << 40));
+    limits.queuedFds = static_cast<size_t>(envNumber("BGS_MAX_QUEUED_FDS", 256, 8, 1 << 20));
+    limits.nestingDepth = static_cast<uint32_t>(envNumber("BGS_MAX_NESTING", 64, 1, 4096));
+    limits.stallNs = static_cast<uint64_t>(envNumber("BGS_STALL_MS", 5000, 10, 3600000)) * kNsPerMs;
+    limits.helloNs = static_cast<uint64_t>(envNumber("BGS_HELLO_MS", 2000, 10, 3600000)) * kNsPerMs;
+    limits.stickyNs = static_cast<uint64_t>(envNumber("BGS_LINGER_US", 200, 0, 1000000)) * 1000u;
+}
+
+const int64_t gDefaultCallTimeoutMs = envNumber("BGS_CALL_TIMEOUT_MS", -1, -1, INT32_MAX);
+
+// Connections a peer user may have open, and of those not yet introduced.
+size_t connectionLimit() noexcept {
+    rlimit files{};
+    size_t fromFiles = 1024;
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) fromFiles = files.rlim_cur;
+    // Room is left for the process's own descriptors.
+    const size_t fallback = fromFiles > 64 ? fromFiles - fromFiles / 4 : 16;
+    return static_cast<size_t>(envNumber("BGS_MAX_CONNECTIONS", static_cast<int64_t>(fallback), 4, 1 << 20));
+}
+
+sockaddr_un abstractAddress(const std::string& name, socklen_t* length) noexcept {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    return address;
+}
+
+bool peerCredentials(int fd, ucred* peer) noexcept {
+    socklen_t length = sizeof *peer;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, peer, &length) == 0 && length == sizeof *peer;
+}
+
+uint64_t randomToken() noexcept {
+    uint64_t token = 0;
+    while (token == 0) {
+        if (::getrandom(&token, sizeof token, 0) != sizeof token) token = monotonicNs() ^ (uint64_t(::getpid()) << 32);
+    }
+    return token;
+}
+
+class Process;
+
+// An accepted socket that has not said yet what it is (hello or join).
+struct Pending final : IoWatcher {
+    Pending(Process& p, int socket, const ucred& who) noexcept
+        : process(p), fd(socket), peer(who), since(monotonicNs()) {}
+    void onReady(uint64_t, uint32_t) noexcept override;
+    Process& process;
+    int fd;
+    ucred peer;
+    uint64_t since;
+    uint64_t watchId = 0;
+};
+
+struct Listener final : IoWatcher {
+    explicit Listener(Process& p) noexcept : process(p) {}
+    void onReady(uint64_t, uint32_t) noexcept override;
+    Process& process;
+};
+
+// ---- The process state of one fork epoch ----
+
+class Process final : public SessionHost {
+  public:
+    explicit Process(uint64_t epoch) noexcept : epoch_(epoch), loop_(epoch), pool_(epoch) {
+        readLimits(limits_);
+        connectionLimit_ = connectionLimit();
+        limits_.threadShare.store(shareOf(1));
+    }
+
+    static Process& get() noexcept;
+
+    // SessionHost
+    bool post(Task&& task) noexcept override { return pool_.post(std::move(task)); }
+    bool poolHasRoom() const noexcept override { return pool_.hasRoom(); }
+    uint64_t watch(int fd, uint32_t events, std::weak_ptr<IoWatcher> watcher) noexcept override {
+        if (!startLoop()) return 0;
+        return loop_.watch(fd, events, std::move(watcher));
+    }
+    void rewatch(uint64_t id, int fd, uint32_t events) noexcept override { loop_.rewatch(id, fd, events); }
+    void unwatch(uint64_t id, int fd) noexcept override { loop_.unwatch(id, fd); }
+    void sessionDied(Session& session) noexcept override;
+    AIBinder* findService(const char* name) noexcept override;
+    const Limits& limits() const noexcept override { return limits_; }
+    bool charge(size_t bytes, size_t fds) noexcept override {
+        const size_t total = queuedBytes_.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+        const size_t totalFds = queuedFds_.fetch_add(fds, std::memory_order_relaxed) + fds;
+        return total <= limits_.queuedBytes && totalFds <= limits_.queuedFds;
+    }
+    void discharge(size_t bytes, size_t fds) noexcept override {
+        queuedBytes_.fetch_sub(bytes, std::memory_order_relaxed);
+        queuedFds_.fetch_sub(fds, std::memory_order_relaxed);
+    }
+    bool onLoopThread() const noexcept override { return loop_.onLoopThread(); }
+
+    std::shared_ptr<Session> connect(const ServiceEndpoint& endpoint, uint64_t deadline, bool* unreachable) noexcept;
+    bool ensureListener(std::string* address) noexcept;
+    bool ownAddress(const std::string& address) noexcept;
+    binder_exception_t addService(AIBinder* binder, const char* name) noexcept;
+    binder_exception_t removeService(const char* name) noexcept;
+    AIBinder* fetch(const char* name, const ServiceEndpoint& endpoint, uint64_t deadline, bool* unreachable) noexcept;
+
+    bool setMaxThreads(uint32_t count) noexcept;
+    void startPool() noexcept;
+    void joinPool() noexcept;
+    void allowUid(uid_t uid) noexcept;
+
+    void acceptSome() noexcept;
+    void onPending(Pending& pending) noexcept;
+
+  private:
+    static uint32_t shareOf(uint32_t threads) noexcept { return threads <= 1 ? 1 : (threads + 1) / 2; }
+    bool startLoop() noexcept;
+    bool peerAllowed(uid_t uid) noexcept;
+    void dropPending(Pending& pending, bool close) noexcept;
+    void tick(uint64_t now) noexcept;
+    size_t connectionsOfLocked(uid_t uid) const noexcept;
+    std::shared_ptr<Session> adopt(int fd, const ucred& peer, uint64_t token, const std::string& address,
+                                   bool connected) noexcept;
+
+    const uint64_t epoch_;
+    EventLoop loop_;
+    Pool pool_;
+    Limits limits_;
+    size_t connectionLimit_ = 0;
+    std::atomic<size_t> queuedBytes_{0};
+    std::atomic<size_t> queuedFds_{0};
+
+    std::mutex mutex_;
+    bool loopStarted_ = false;
+    int listenFd_ = -1;
+    std::string address_;
+    std::shared_ptr<Listener> listener_;
+    int spareFd_ = -1;
+    uint64_t nextSessionId_ = 1;
+    std::unordered_map<uint64_t, std::shared_ptr<Pending>> pending_;           // by watch id
+    std::unordered_map<uint64_t, std::shared_ptr<Session>> sessions_;          // by id
+    std::unordered_map<uint64_t, std::weak_ptr<Session>> tokens_;              // for joining channels
+    std::unordered_map<std::string, std::weak_ptr<Session>> outgoing_;         // by peer address
+    std::unordered_map<std::string, StrongRef> services_;
+    std::vector<uid_t> allowedUids_;
+    uint32_t maxThreads_ = 15;
+    bool poolStarted_ = false;
+};
+
+std::atomic<Process*> gProcess{nullptr};
+
+void resetAfterFork() {
+    // The parent's process state may be locked by threads the child does
+    // not have: it is left behind, never freed or touched.
+    gProcess.store(new (std::nothrow) Process(currentEpoch()), std::memory_order_release);
+    ThreadState& state = threadState();
+    state.calls.clear();
+    state.poolThread = false;
+}
+
+Process& Process::get() noexcept {
+    Process* process = gProcess.load(std::memory_order_acquire);
+    if (process != nullptr) return *process;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        onForkChild(resetAfterFork);
+        // Never freed: runtime threads may still run while the process exits.
+        gProcess.store(new Process(currentEpoch()), std::memory_order_release);
+    });
+    return *gProcess.load(std::memory_order_acquire);
+}
+
+bool Process::startLoop() noexcept {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (loopStarted_) return true;
+        loopStarted_ = true;
+    }
+    loop_.setTicker([this](uint64_t now) { tick(now); }, 100);
+    return loop_.start();
+}
+
+// ---- Accepting ----
+
+void Listener::onReady(uint64_t, uint32_t) noexcept { process.acceptSome(); }
+void Pending::onReady(uint64_t, uint32_t) noexcept { process.onPending(*this); }
+
+size_t Process::connectionsOfLocked(uid_t uid) const noexcept {
+    size_t count = 0;
+    for (const auto& entry : pending_) count += entry.second->peer.uid == uid;
+    for (const auto& entry : sessions_) count += entry.second->peerUid() == uid;
+    return count;
+}
+
+void Process::acceptSome() noexcept {
+    for (int i = 0; i < 64; ++i) {
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE) {
+                // Out of descriptors, a waiting connection would keep the
+                // listener ready forever: a spare descriptor is given up to
+                // take and close it.
+                const std::lock_guard<std::mutex> lock(mutex_);
+                if (spareFd_ >= 0) {
+                    untrackFd(spareFd_);
+                    ::close(spareFd_);
+                }
+                const int refused = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (refused >= 0) ::close(refused);
+                spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                if (spareFd_ >= 0) trackFd(spareFd_);
+                std::fprintf(stderr, "bgs: out of descriptors; a connection was refused\n");
+            }
+            return;
+        }
+        ucred peer{};
+        if (!peerCredentials(fd, &peer) || !peerAllowed(peer.uid)) {
+            ::close(fd);
+            continue;
+        }
+        std::shared_ptr<Pending> pending;
+        std::shared_ptr<Pending> evicted;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            // A user over its connection allowance is refused; among its
+            // connections not yet introduced, the oldest gives way to a new
+            // one, so idle connections cannot shut out a client that says
+            // hello at once.
+            if (connectionsOfLocked(peer.uid) >= connectionLimit_) {
+                for (const auto& entry : pending_) {
+                    if (entry.second->peer.uid != peer.uid) continue;
+                    if (evicted == nullptr || entry.second->since < evicted->since) evicted = entry.second;
+                }
+                if (evicted == nullptr) {
+                    ::close(fd);
+                    static std::atomic<bool> told{false};
+                    if (!told.exchange(true)) {
+                        std::fprintf(stderr, "bgs: user %u has %zu connections open, the most allowed; "
+                                     "new ones are refused\n", static_cast<unsigned>(peer.uid), connectionLimit_);
+                    }
+                    continue;
+                }
+            }
+            try {
+                pending = std::make_shared<Pending>(*this, fd, peer);
+            } catch (const std::bad_alloc&) {
+                ::close(fd);
+                continue;
+            }
+        }
+        if (evicted != nullptr) dropPending(*evicted, true);
+        trackFd(fd);
+        pending->watchId = loop_.watch(fd, EPOLLIN, pending);
+        if (pending->watchId == 0) {
+            untrackFd(fd);
+            ::close(fd);
+            continue;
+        }
+        const std::lock_guard<std::mutex> lock(mutex_);
+        try {
+            pending_.emplace(pending->watchId, pending);
+        } catch (const std::bad_alloc&) {
+            loop_.unwatch(pending->watchId, fd);
+            untrackFd(fd);
+            ::close(fd);
+        }
+    }
+}
+
+void Process::dropPending(Pending& pending, bool close) noexcept {
+    std::shared_ptr<Pending> held;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        auto it = pending_.find(pending.watchId);
+        if (it == pending_.end()) return;
+        held = std::move(it->second);
+        pending_.erase(it);
+    }
+    loop_.unwatch(pending.watchId, pending.fd);
+    if (close) {
+        untrackFd(pending.fd);
+        ::close(pending.fd);
+    }
+}
+
+std::shared_ptr<Session> Process::adopt(int fd, const ucred& peer, uint64_t token, const std::string& address,
+                                        bool connected) noexcept {
+    std::shared_ptr<Session> session;
+    try {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        session = std::make_shared<Session>(*this, fd, peer.pid, peer.uid, nextSessionId_++, epoch_, token, address);
+        sessions_.emplace(session->id(), session);
+        tokens_[token] = session;
+        if (connected) outgoing_[address] = session;
+    } catch (const std::bad_alloc&) {
+        if (session == nullptr) ::close(fd);
+        return nullptr;
+    }
+    if (!session->start()) return nullptr;
+    return session;
+}
+
+void Process::onPending(Pending& pending) noexcept {
+    FramePtr frame;
+    const wire::Io io = wire::receiveFrame(pending.fd, &frame);
+    if (io == wire::Io::kAgain) return;
+    if (io == wire::Io::kBroken) {
+        dropPending(pending, true);
+        return;
+    }
+    const wire::FrameHeader& h = frame->header;
+    const uint64_t token = h.senderThread;
+    if (h.kind == wire::kHello) {
+        bool known = false;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            auto it = tokens_.find(token);
+            known = it != tokens_.end() && !it->second.expired();
+        }
+        // A token names one session: a second hello with it is refused.
+        if (known) {
+            dropPending(pending, true);
+            return;
+        }
+        dropPending(pending, false);
+        const ucred peer = pending.peer;
+        const int fd = pending.fd;
+        wire::FrameHeader answer = wire::makeHeader(wire::kHello);
+        answer.senderThread = token;
+        answer.code = wire::kHelloAccepted;
+        // The answer goes before the session is watched, so nothing can
+        // overtake it; the socket is new and takes it at once.
+        if (wire::sendFrame(fd, answer, nullptr, nullptr, nullptr, 0) != wire::Io::kDone) {
+            untrackFd(fd);
+            ::close(fd);
+            return;
+        }
+        untrackFd(fd);  // the session tracks it from here
+        adopt(fd, peer, token, std::string(), false);
+        return;
+    }
+    if (h.kind == wire::kJoin) {
+        std::shared_ptr<Session> session;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            auto it = tokens_.find(token);
+            if (it != tokens_.end()) session = it->second.lock();
+        }
+        // A channel joins only a session of the same process.
+        if (session == nullptr || session->peerPid() != pending.peer.pid ||
+            session->peerUid() != pending.peer.uid) {
+            dropPending(pending, true);
+            return;
+        }
+        dropPending(pending, false);
+        untrackFd(pending.fd);
+        if (!session->acceptChannel(pending.fd)) {
+            // Refused channels leave the session as it is: the peer uses
+            // its primary link instead.
+            wire::FrameHeader answer = wire::makeHeader(wire::kJoin);
+            answer.senderThread = token;
+            answer.code = wire::kHelloDuplicate;
+            (void)wire::sendFrame(pending.fd, answer, nullptr, nullptr, nullptr, 0);
+            ::close(pending.fd);
+        }
+        return;
+    }
+    dropPending(pending, true);
+}
+
+void Process::tick(uint64_t now) noexcept {
+    std::vector<std::shared_ptr<Pending>> expired;
+    std::vector<std::shared_ptr<Session>> sessions;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        try {
+            for (const auto& entry : pending_) {
+                if (now - entry.second->since > limits_.helloNs) expired.push_back(entry.second);
+            }
+            sessions.reserve(sessions_.size());
+            for (const auto& entry : sessions_) sessions.push_back(entry.second);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    // A connection that does not introduce itself in time is closed.
+    for (const auto& pending : expired) dropPending(*pending, true);
+    for (const auto& session : sessions) session->checkDeadlines(now);
+}
+
+void Process::sessionDied(Session& session) noexcept {
+    std::shared_ptr<Session> held;
+    std::vector<std::shared_ptr<Session>> others;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        auto it = sessions_.find(session.id());
+        if (it != sessions_.end()) {
+            held = std::move(it->second);
+            sessions_.erase(it);
+        }
+        tokens_.erase(session.token());
+        for (auto out = outgoing_.begin(); out != outgoing_.end();) {
+            auto live = out->second.lock();
+            out = live == nullptr || live.get() == &session ? outgoing_.erase(out) : std::next(out);
+        }
+        try {
+            for (const auto& entry : sessions_) others.push_back(entry.second);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    // Objects this process relays from the dead peer die for their holders
+    // too.
+    for (const auto& other : others) other->relayDeaths(&session);
+    // `held` goes last, after the lock.
+}
+
+bool Process::peerAllowed(uid_t uid) noexcept {
+    if (uid == ::geteuid()) return true;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return std::find(allowedUids_.begin(), allowedUids_.end(), uid) != allowedUids_.end();
+}
+
+void Process::allowUid(uid_t uid) noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    try {
+        allowedUids_.push_back(uid);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+// ---- Connecting ----
+
+std::shared_ptr<Session> Process::connect(const ServiceEndpoint& endpoint, uint64_t deadline,
+                                          bool* unreachable) noexcept {
+    *unreachable = false;
+    if (endpoint.address.empty() || endpoint.address.size() > 100) {
+        *unreachable = true;
+        return nullptr;
+    }
+    try {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            auto it = outgoing_.find(endpoint.address);
+            if (it != outgoing_.end()) {
+                std::shared_ptr<Session> known = it->second.lock();
+                if (known != nullptr && known->alive()) return known;
+            }
+        }
+        if (!startLoop()) return nullptr;
+        // The handshake is bounded even without a deadline: a listener that
+        // does not answer is retried by the caller, not waited on forever.
+        const uint64_t handshake = std::min(deadline, monotonicNs() + limits_.stallNs);
+        ucred peer{};
+        const int fd = connectTo(endpoint.address, handshake, &peer);
+        if (fd < 0) {
+            // Nothing listens there any more: the entry is stale.
+            *unreachable = errno == ECONNREFUSED || errno == ENOENT;
+            return nullptr;
+        }
+        // The listener must be the process the entry names, and of a user
+        // this process accepts.
+        if (peer.pid != endpoint.pid || !peerAllowed(peer.uid)) {
+            ::close(fd);
+            *unreachable = true;
+            return nullptr;
+        }
+        const uint64_t token = randomToken();
+        wire::FrameHeader hello = wire::makeHeader(wire::kHello);
+        hello.senderThread = token;
+        FramePtr answer;
+        bool answered = wire::sendFrame(fd, hello, nullptr, nullptr, nullptr, 0) == wire::Io::kDone;
+        while (answered) {
+            const wire::Io io = wire::receiveFrame(fd, &answer);
+            if (io == wire::Io::kDone) break;
+            if (io == wire::Io::kBroken || (!wire::waitReady(fd, POLLIN, handshake) && monotonicNs() >= handshake)) {
+                answered = false;
+            }
+        }
+        if (!answered || answer->header.kind != wire::kHello || answer->header.senderThread != token ||
+            answer->header.code != wire::kHelloAccepted) {
+            ::close(fd);
+            return nullptr;
+        }
+        std::shared_ptr<Session> session = adopt(fd, peer, token, endpoint.address, true);
+        return session != nullptr && session->alive() ? session : nullptr;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+bool Process::ensureListener(std::string* address) noexcept {
+    if (!startLoop()) return false;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (listenFd_ >= 0) {
+        *address = address_;
+        return true;
+    }
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        uint64_t nonce = randomToken();
+        char name[64];
+        std::snprintf(name, sizeof name, "bgs.%d.%016" PRIx64, static_cast<int>(::getpid()), nonce);
+        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0) return false;
+        socklen_t length = 0;
+        const sockaddr_un where = abstractAddress(name, &length);
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&where), length) != 0 || ::listen(fd, 128) != 0) {
+            ::close(fd);
+            continue;  // the name is taken: draw another
+        }
+        try {
+            listener_ = std::make_shared<Listener>(*this);
+            address_ = name;
+            *address = address_;
+        } catch (const std::bad_alloc&) {
+            ::close(fd);
+            return false;
+        }
+        listenFd_ = fd;
+        trackFd(fd);
+        if (loop_.watch(fd, EPOLLIN, listener_) == 0) return false;
+        spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (spareFd_ >= 0) trackFd(spareFd_);
+        return true;
+    }
+    return false;
+}
+
+bool Process::ownAddress(const std::string& address) noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return listenFd_ >= 0 && address == address_;
+}
+
+binder_exception_t Process::addService(AIBinder* binder, const char* name) noexcept {
+    std::string address;
+    if (!ensureListener(&address)) return EX_ILLEGAL_STATE;
+    try {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (services_.count(name) != 0) return EX_ILLEGAL_STATE;
+            services_.emplace(name, StrongRef(binder));
+        }
+        const binder_exception_t result = registryPublish(name, ServiceEndpoint{::getpid(), address});
+        if (result == EX_NONE) return EX_NONE;
+        StrongRef dropped;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            auto it = services_.find(name);
+            dropped = std::move(it->second);
+            services_.erase(it);
+        }
+        return result;
+    } catch (const std::bad_alloc&) {
+        return EX_ILLEGAL_STATE;
+    }
+}
+
+binder_exception_t Process::removeService(const char* name) noexcept {
+    StrongRef dropped;
+    try {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        auto it = services_.find(name);
+        if (it == services_.end()) return EX_ILLEGAL_ARGUMENT;
+        dropped = std::move(it->second);
+        services_.erase(it);
+    } catch (const std::bad_alloc&) {
+        return EX_ILLEGAL_STATE;
+    }
+    registryWithdraw(name);
+    return EX_NONE;  // the reference goes after the lock
+}
+
+AIBinder* Process::findService(const char* name) noexcept {
+    try {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        auto it = services_.find(name);
+        if (it == services_.end()) return nullptr;
+        AIBinder* binder = it->second.get();
+        binder->incStrong();
+        return binder;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+// Asks the process behind `endpoint` for the binder it serves under `name`.
+AIBinder* Process::fetch(const char* name, const ServiceEndpoint& endpoint, uint64_t deadline,
+                         bool* unreachable) noexcept {
+    *unreachable = false;
+    if (endpoint.pid == ::getpid() && ownAddress(endpoint.address)) return findService(name);
+    std::shared_ptr<Session> session = connect(endpoint, deadline, unreachable);
+    if (session == nullptr) return nullptr;
+    AParcel request;
+    if (request.writeString(name, static_cast<int32_t>(std::strlen(name))) != STATUS_OK) return nullptr;
+    AParcel* reply = nullptr;
+    // The lookup is answered by the peer's event loop, however busy its pool.
+    ThreadState& state = threadState();
+    const int64_t saved = state.callTimeoutMs;
+    const uint64_t now = monotonicNs();
+    const uint64_t bounded = std::min(deadline, now + limits_.stallNs);
+    state.callTimeoutMs = static_cast<int64_t>((bounded - std::min(bounded, now)) / kNsPerMs) + 1;
+    const binder_status_t status = session->transact(0, wire::kGetServiceTransaction, request, &reply, 0);
+    state.callTimeoutMs = saved;
+    if (status != STATUS_OK) {
+        *unreachable = status == STATUS_DEAD_OBJECT || status == STATUS_NAME_NOT_FOUND;
+        return nullptr;
+    }
+    AIBinder* binder = nullptr;
+    if (reply->readBinder(&binder) != STATUS_OK) binder = nullptr;
+    AParcel_delete(reply);
+    return binder;
+}
+
+bool Process::setMaxThreads(uint32_t count) noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (poolStarted_ || count == 0) return false;
+    maxThreads_ = count;
+    return true;
+}
+
+void Process::startPool() noexcept {
+    uint32_t wanted;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (poolStarted_) return;
+        poolStarted_ = true;
+        wanted = maxThreads_;
+    }
+    limits_.threadShare.store(shareOf(wanted));
+    pool_.setMaxThreads(wanted);
+    startLoop();
+}
+
+void Process::joinPool() noexcept {
+    startLoop();
+    pool_.join();
+}
+
+}  // namespace
+
+// ---- Internal interface ----
+
+ThreadState& threadState() noexcept {
+    static std::atomic<uint64_t> nextToken{1};
+    thread_local ThreadState state;
+    if (state.token == 0) state.token = nextToken.fetch_add(1, std::memory_order_relaxed);
+    return state;
+}
+
+uint64_t callDeadline() noexcept {
+    const int64_t own = threadState().callTimeoutMs;
+    return deadlineAfterMs(own >= 0 ? own : gDefaultCallTimeoutMs);
+}
+
+}  // namespace binder_ndk::internal
+
+using binder_ndk::internal::Process;
+using binder_ndk::internal::ServiceEndpoint;
+
+// ---- Service registry ----
+
+binder_exception_t AServiceManager_addService(AIBinder* binder, const char* instance) {
+    if (binder == nullptr || binder->isRemote() || !binder_ndk::internal::isValidServiceName(instance)) {
+        return EX_ILLEGAL_ARGUMENT;
+    }
+    return Process::get().addService(binder, instance);
+}
+
+binder_exception_t AServiceManager_removeService(const char* instance) {
+    if (!binder_ndk::internal::isValidServiceName(instance)) return EX_ILLEGAL_ARGUMENT;
+    return Process::get().removeService(instance);
+}
+
+AIBinder* AServiceManager_checkService(const char* instance) {
+    if (!binder_ndk::internal::isValidServiceName(instance)) return nullptr;
+    ServiceEndpoint endpoint;
+    if (!binder_ndk::internal::registryLookup(instance, &endpoint)) return nullptr;
+    bool unreachable = false;
+    return Process::get().fetch(instance, endpoint, binder_ndk::internal::kNoDeadline, &unreachable);
+}
+
+AIBinder* AServiceManager_waitForServiceTimeout(const char* instance, int32_t timeoutMs) {
+    using binder_ndk::internal::monotonicNs;
+    if (!binder_ndk::internal::isValidServiceName(instance)) return nullptr;
+    const uint64_t deadline = timeoutMs < 0 ? binder_ndk::internal::kNoDeadline
+                                            : monotonicNs() + uint64_t(timeoutMs) * binder_ndk::internal::kNsPerMs;
+    std::string unreachable;
+    for (;;) {
+        int32_t remaining = binder_ndk::internal::pollTimeoutMs(deadline);
+        ServiceEndpoint endpoint;
+        if (!binder_ndk::internal::registryWait(instance, remaining, unreachable, &endpoint)) return nullptr;
+        bool gone = false;
+        AIBinder* binder = Process::get().fetch(instance, endpoint, deadline, &gone);
+        if (binder != nullptr) return binder;
+        if (monotonicNs() >= deadline) return nullptr;
+        // An address is given up only when nothing listens there or its
+        // process no longer serves the name; a live but slow service is
+        // asked again.
+        if (gone) {
+            try {
+                unreachable = endpoint.address;
+            } catch (const std::bad_alloc&) {
+                return nullptr;
+            }
+        } else {
+            const timespec pause{0, 20 * 1000 * 1000};
+            ::nanosleep(&pause, nullptr);
+        }
+    }
+}
+
+AIBinder* AServiceManager_waitForService(const char* instance) {
+    return AServiceManager_waitForServiceTimeout(instance, -1);
+}
+
+void AServiceManager_forEachService(void* context, void (*callback)(const char* instance, void* context)) {
+    if (callback != nullptr) binder_ndk::internal::registryForEach(context, callback);
+}
+
+// ---- Threads ----
+
+bool ABinderProcess_setThreadPoolMaxThreadCount(uint32_t numThreads) {
+    return Process::get().setMaxThreads(numThreads);
+}
+
+void ABinderProcess_startThreadPool(void) { Process::get().startPool(); }
+
+void ABinderProcess_joinThreadPool(void) {
+    Process::get().joinPool();
+    for (;;) ::pause();  // reached only in a forked child's stale pool
+}
+
+void ABinderProcess_allowPeerUid(uid_t uid) { Process::get().allowUid(uid); }
+
+// ---- Call deadlines ----
+
+void AIBinder_setCallTimeoutMs(int32_t timeoutMs) {
+    binder_ndk::internal::threadState().callTimeoutMs = timeoutMs < 0 ? -1 : timeoutMs;
+}
+
+int32_t AIBinder_getCallTimeoutMs(void) {
+    const int64_t own = binder_ndk::internal::threadState().callTimeoutMs;
+    return static_cast<int32_t>(own >= 0 ? own : binder_ndk::internal::gDefaultCallTimeoutMs);
+}
+
+// ---- Caller identity ----
+
+uid_t AIBinder_getCallingUid(void) {
+    const auto& calls = binder_ndk::internal::threadState().calls;
+    return calls.empty() ? ::geteuid() : calls.back().uid;
+}
+
+pid_t AIBinder_getCallingPid(void) {
+    const auto& calls = binder_ndk::internal::threadState().calls;
+    return calls.empty() ? ::getpid() : calls.back().pid;
+}
