@@ -19,9 +19,10 @@ constexpr auto kIdleExit = std::chrono::seconds(2);
 
 }  // namespace
 
-void Pool::setMaxThreads(uint32_t count) noexcept {
+void Pool::setMaxThreads(uint32_t count, bool report) noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
     max_ = count == 0 ? 1 : count;
+    reportStarved_ = report;
 }
 
 uint32_t Pool::maxThreads() const noexcept {
@@ -58,7 +59,7 @@ bool Pool::post(Task&& task) noexcept {
         wake_.notify_one();
     } else if (threads_ < max_) {
         startThreadLocked();
-    } else if (!starvedReported_) {
+    } else if (reportStarved_ && !starvedReported_) {
         starvedReported_ = true;
         std::fprintf(stderr,
                      "bgs: all %u runtime threads are busy and work is waiting; a larger pool "

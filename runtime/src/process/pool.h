@@ -19,8 +19,9 @@ class Pool {
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
 
-    // Threads the pool may start (at least 1).
-    void setMaxThreads(uint32_t count) noexcept;
+    // Threads the pool may start (at least 1). With `report`, the first
+    // time work has to wait for a thread is said on stderr.
+    void setMaxThreads(uint32_t count, bool report) noexcept;
     uint32_t maxThreads() const noexcept;
     // Queues `task`; a thread takes it at once if one is idle or may start.
     bool post(Task&& task) noexcept;
@@ -45,6 +46,7 @@ class Pool {
     uint32_t joined_ = 0;   // threads that joined
     uint32_t idle_ = 0;
     uint32_t max_ = 1;
+    bool reportStarved_ = false;
     bool starvedReported_ = false;
 };
 

@@ -68,8 +68,6 @@ void readLimits(Limits& limits) noexcept {
     limits.stickyNs = static_cast<uint64_t>(envNumber("BGS_LINGER_US", 200, 0, 1000000)) * 1000u;
 }
 
-const int64_t gDefaultCallTimeoutMs = envNumber("BGS_CALL_TIMEOUT_MS", -1, -1, INT32_MAX);
-
 // Connections a peer user may have open, and of those not yet introduced.
 size_t connectionLimit() noexcept {
     rlimit files{};
@@ -178,8 +176,7 @@ class Process final : public SessionHost {
     void dropPending(Pending& pending, bool close) noexcept;
     void tick(uint64_t now) noexcept;
     size_t connectionsOfLocked(uid_t uid) const noexcept;
-    std::shared_ptr<Session> adopt(int fd, const ucred& peer, uint64_t token, const std::string& address,
-                                   bool connected) noexcept;
+    std::shared_ptr<Session> adopt(int fd, const ucred& peer, uint64_t token, const std::string& address) noexcept;
 
     const uint64_t epoch_;
     EventLoop loop_;
@@ -199,7 +196,11 @@ class Process final : public SessionHost {
     std::unordered_map<uint64_t, std::shared_ptr<Pending>> pending_;           // by watch id
     std::unordered_map<uint64_t, std::shared_ptr<Session>> sessions_;          // by id
     std::unordered_map<uint64_t, std::weak_ptr<Session>> tokens_;              // for joining channels
-    std::unordered_map<std::string, std::weak_ptr<Session>> outgoing_;         // by peer address
+    // One session per peer process, whichever side connected: an object
+    // then always comes home as itself.
+    std::unordered_map<pid_t, std::weak_ptr<Session>> byPid_;
+    std::unordered_map<pid_t, uint32_t> connecting_;  // handshakes under way, by peer
+    std::shared_ptr<Session> livePeerLocked(pid_t pid) const noexcept;
     std::unordered_map<std::string, StrongRef> services_;
     std::vector<uid_t> allowedUids_;
     uint32_t maxThreads_ = 15;
@@ -342,15 +343,18 @@ void Process::dropPending(Pending& pending, bool close) noexcept {
     }
 }
 
-std::shared_ptr<Session> Process::adopt(int fd, const ucred& peer, uint64_t token, const std::string& address,
-                                        bool connected) noexcept {
+std::shared_ptr<Session> Process::adopt(int fd, const ucred& peer, uint64_t token,
+                                        const std::string& address) noexcept {
     std::shared_ptr<Session> session;
     try {
         const std::lock_guard<std::mutex> lock(mutex_);
         session = std::make_shared<Session>(*this, fd, peer.pid, peer.uid, nextSessionId_++, epoch_, token, address);
         sessions_.emplace(session->id(), session);
         tokens_[token] = session;
-        if (connected) outgoing_[address] = session;
+        // The first live session with a process is the one used to reach
+        // it; more (only a peer that is not this runtime makes them) are
+        // served but never chosen.
+        if (livePeerLocked(peer.pid) == nullptr) byPid_[peer.pid] = session;
     } catch (const std::bad_alloc&) {
         if (session == nullptr) ::close(fd);
         return nullptr;
@@ -371,10 +375,17 @@ void Process::onPending(Pending& pending) noexcept {
     const uint64_t token = h.senderThread;
     if (h.kind == wire::kHello) {
         bool known = false;
+        bool duplicate = false;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             auto it = tokens_.find(token);
             known = it != tokens_.end() && !it->second.expired();
+            // One session per pair of processes: the runtime connects only
+            // to a peer it has no session with. Two processes that connect
+            // to each other at once both see the other's hello while their
+            // own is under way; the one from the lower pid wins, and the
+            // other side is sent back to it.
+            duplicate = connecting_.count(pending.peer.pid) != 0 && ::getpid() < pending.peer.pid;
         }
         // A token names one session: a second hello with it is refused.
         if (known) {
@@ -386,7 +397,13 @@ void Process::onPending(Pending& pending) noexcept {
         const int fd = pending.fd;
         wire::FrameHeader answer = wire::makeHeader(wire::kHello);
         answer.senderThread = token;
-        answer.code = wire::kHelloAccepted;
+        answer.code = duplicate ? wire::kHelloDuplicate : wire::kHelloAccepted;
+        if (duplicate) {
+            (void)wire::sendFrame(fd, answer, nullptr, nullptr, nullptr, 0);
+            untrackFd(fd);
+            ::close(fd);
+            return;
+        }
         // The answer goes before the session is watched, so nothing can
         // overtake it; the socket is new and takes it at once.
         if (wire::sendFrame(fd, answer, nullptr, nullptr, nullptr, 0) != wire::Io::kDone) {
@@ -395,7 +412,7 @@ void Process::onPending(Pending& pending) noexcept {
             return;
         }
         untrackFd(fd);  // the session tracks it from here
-        adopt(fd, peer, token, std::string(), false);
+        adopt(fd, peer, token, std::string());
         return;
     }
     if (h.kind == wire::kJoin) {
@@ -457,9 +474,10 @@ void Process::sessionDied(Session& session) noexcept {
             sessions_.erase(it);
         }
         tokens_.erase(session.token());
-        for (auto out = outgoing_.begin(); out != outgoing_.end();) {
-            auto live = out->second.lock();
-            out = live == nullptr || live.get() == &session ? outgoing_.erase(out) : std::next(out);
+        auto peer = byPid_.find(session.peerPid());
+        if (peer != byPid_.end()) {
+            auto live = peer->second.lock();
+            if (live == nullptr || live.get() == &session) byPid_.erase(peer);
         }
         try {
             for (const auto& entry : sessions_) others.push_back(entry.second);
@@ -488,6 +506,13 @@ void Process::allowUid(uid_t uid) noexcept {
 
 // ---- Connecting ----
 
+std::shared_ptr<Session> Process::livePeerLocked(pid_t pid) const noexcept {
+    auto it = byPid_.find(pid);
+    if (it == byPid_.end()) return nullptr;
+    std::shared_ptr<Session> session = it->second.lock();
+    return session != nullptr && session->alive() ? session : nullptr;
+}
+
 std::shared_ptr<Session> Process::connect(const ServiceEndpoint& endpoint, uint64_t deadline,
                                           bool* unreachable) noexcept {
     *unreachable = false;
@@ -495,15 +520,28 @@ std::shared_ptr<Session> Process::connect(const ServiceEndpoint& endpoint, uint6
         *unreachable = true;
         return nullptr;
     }
+    struct Handshake {
+        Process& process;
+        pid_t pid;
+        ~Handshake() {
+            const std::lock_guard<std::mutex> lock(process.mutex_);
+            auto it = process.connecting_.find(pid);
+            if (it != process.connecting_.end() && --it->second == 0) process.connecting_.erase(it);
+        }
+    };
     try {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            auto it = outgoing_.find(endpoint.address);
-            if (it != outgoing_.end()) {
-                std::shared_ptr<Session> known = it->second.lock();
-                if (known != nullptr && known->alive()) return known;
+            std::shared_ptr<Session> known = livePeerLocked(endpoint.pid);
+            if (known != nullptr) {
+                // The peer may have connected first; its listener lets this
+                // side open channels too.
+                known->learnPeerAddress(endpoint.address);
+                return known;
             }
+            ++connecting_[endpoint.pid];
         }
+        const Handshake underway{*this, endpoint.pid};
         if (!startLoop()) return nullptr;
         // The handshake is bounded even without a deadline: a listener that
         // does not answer is retried by the caller, not waited on forever.
@@ -534,12 +572,34 @@ std::shared_ptr<Session> Process::connect(const ServiceEndpoint& endpoint, uint6
                 answered = false;
             }
         }
-        if (!answered || answer->header.kind != wire::kHello || answer->header.senderThread != token ||
-            answer->header.code != wire::kHelloAccepted) {
+        if (!answered || answer->header.kind != wire::kHello || answer->header.senderThread != token) {
             ::close(fd);
             return nullptr;
         }
-        std::shared_ptr<Session> session = adopt(fd, peer, token, endpoint.address, true);
+        if (answer->header.code == wire::kHelloDuplicate) {
+            // The peer has a session with this process, or is opening one
+            // the other way and its own wins: that one is used, once its
+            // hello has been taken here.
+            ::close(fd);
+            for (;;) {
+                {
+                    const std::lock_guard<std::mutex> lock(mutex_);
+                    std::shared_ptr<Session> known = livePeerLocked(endpoint.pid);
+                    if (known != nullptr) {
+                        known->learnPeerAddress(endpoint.address);
+                        return known;
+                    }
+                }
+                if (monotonicNs() >= handshake) return nullptr;
+                const timespec pause{0, 1000 * 1000};
+                ::nanosleep(&pause, nullptr);
+            }
+        }
+        if (answer->header.code != wire::kHelloAccepted) {
+            ::close(fd);
+            return nullptr;
+        }
+        std::shared_ptr<Session> session = adopt(fd, peer, token, endpoint.address);
         return session != nullptr && session->alive() ? session : nullptr;
     } catch (const std::bad_alloc&) {
         return nullptr;
@@ -684,7 +744,7 @@ void Process::startPool() noexcept {
         wanted = maxThreads_;
     }
     limits_.threadShare.store(shareOf(wanted));
-    pool_.setMaxThreads(wanted);
+    pool_.setMaxThreads(wanted, true);
     startLoop();
 }
 
@@ -694,20 +754,6 @@ void Process::joinPool() noexcept {
 }
 
 }  // namespace
-
-// ---- Internal interface ----
-
-ThreadState& threadState() noexcept {
-    static std::atomic<uint64_t> nextToken{1};
-    thread_local ThreadState state;
-    if (state.token == 0) state.token = nextToken.fetch_add(1, std::memory_order_relaxed);
-    return state;
-}
-
-uint64_t callDeadline() noexcept {
-    const int64_t own = threadState().callTimeoutMs;
-    return deadlineAfterMs(own >= 0 ? own : gDefaultCallTimeoutMs);
-}
 
 }  // namespace binder_ndk::internal
 
@@ -797,7 +843,7 @@ void AIBinder_setCallTimeoutMs(int32_t timeoutMs) {
 
 int32_t AIBinder_getCallTimeoutMs(void) {
     const int64_t own = binder_ndk::internal::threadState().callTimeoutMs;
-    return static_cast<int32_t>(own >= 0 ? own : binder_ndk::internal::gDefaultCallTimeoutMs);
+    return static_cast<int32_t>(own >= 0 ? own : binder_ndk::internal::defaultCallTimeoutMs());
 }
 
 // ---- Caller identity ----

@@ -35,6 +35,8 @@ ThreadState& threadState() noexcept;
 
 // The deadline of a call this thread starts now.
 uint64_t callDeadline() noexcept;
+// The process default in ms (BGS_CALL_TIMEOUT_MS), -1 for none.
+int64_t defaultCallTimeoutMs() noexcept;
 
 }  // namespace binder_ndk::internal
 
