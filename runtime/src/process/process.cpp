@@ -176,6 +176,7 @@ class Process final : public SessionHost {
     void dropPending(Pending& pending, bool close) noexcept;
     void tick(uint64_t now) noexcept;
     size_t connectionsOfLocked(uid_t uid) const noexcept;
+    std::shared_ptr<Session> biggestHolderLocked(uid_t uid) const noexcept;
     std::shared_ptr<Session> adopt(int fd, const ucred& peer, uint64_t token, const std::string& address) noexcept;
 
     const uint64_t epoch_;
@@ -245,10 +246,38 @@ bool Process::startLoop() noexcept {
 void Listener::onReady(uint64_t, uint32_t) noexcept { process.acceptSome(); }
 void Pending::onReady(uint64_t, uint32_t) noexcept { process.onPending(*this); }
 
+std::shared_ptr<Session> Process::biggestHolderLocked(uid_t uid) const noexcept {
+    std::unordered_map<pid_t, size_t> held;
+    std::shared_ptr<Session> newest;
+    pid_t biggest = 0;
+    size_t most = 0;
+    try {
+        for (const auto& entry : sessions_) {
+            if (entry.second->peerUid() != uid) continue;
+            size_t& count = held[entry.second->peerPid()];
+            count += entry.second->connectionCount();
+            if (count > most) {
+                most = count;
+                biggest = entry.second->peerPid();
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    for (const auto& entry : sessions_) {
+        if (entry.second->peerPid() == biggest && (newest == nullptr || entry.first > newest->id())) {
+            newest = entry.second;
+        }
+    }
+    return newest;
+}
+
 size_t Process::connectionsOfLocked(uid_t uid) const noexcept {
     size_t count = 0;
     for (const auto& entry : pending_) count += entry.second->peer.uid == uid;
-    for (const auto& entry : sessions_) count += entry.second->peerUid() == uid;
+    for (const auto& entry : sessions_) {
+        if (entry.second->peerUid() == uid) count += entry.second->connectionCount();
+    }
     return count;
 }
 
@@ -280,25 +309,29 @@ void Process::acceptSome() noexcept {
         }
         std::shared_ptr<Pending> pending;
         std::shared_ptr<Pending> evicted;
+        std::shared_ptr<Session> cutOff;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            // A user over its connection allowance is refused; among its
-            // connections not yet introduced, the oldest gives way to a new
-            // one, so idle connections cannot shut out a client that says
-            // hello at once.
+            // A user at its connection allowance makes room: among its
+            // connections not yet introduced the oldest gives way, so idle
+            // connections cannot shut out a client that says hello at once;
+            // failing that, the process holding the most connections loses
+            // its newest session.
             if (connectionsOfLocked(peer.uid) >= connectionLimit_) {
                 for (const auto& entry : pending_) {
                     if (entry.second->peer.uid != peer.uid) continue;
                     if (evicted == nullptr || entry.second->since < evicted->since) evicted = entry.second;
                 }
-                if (evicted == nullptr) {
+                if (evicted == nullptr) cutOff = biggestHolderLocked(peer.uid);
+                if (evicted == nullptr && cutOff == nullptr) {
                     ::close(fd);
-                    static std::atomic<bool> told{false};
-                    if (!told.exchange(true)) {
-                        std::fprintf(stderr, "bgs: user %u has %zu connections open, the most allowed; "
-                                     "new ones are refused\n", static_cast<unsigned>(peer.uid), connectionLimit_);
-                    }
                     continue;
+                }
+                static std::atomic<bool> told{false};
+                if (!told.exchange(true)) {
+                    std::fprintf(stderr, "bgs: user %u has %zu connections open, the most allowed; the oldest "
+                                 "idle one, or the biggest holder's newest, is closed for each new one\n",
+                                 static_cast<unsigned>(peer.uid), connectionLimit_);
                 }
             }
             try {
@@ -309,6 +342,7 @@ void Process::acceptSome() noexcept {
             }
         }
         if (evicted != nullptr) dropPending(*evicted, true);
+        if (cutOff != nullptr) cutOff->kill();
         trackFd(fd);
         pending->watchId = loop_.watch(fd, EPOLLIN, pending);
         if (pending->watchId == 0) {

@@ -381,6 +381,30 @@ binder_status_t Session::transact(uint32_t handle, uint32_t code, const AParcel&
         return STATUS_DEAD_OBJECT;
     }
     const uint64_t deadline = callDeadline();
+    // Pool threads waiting for this peer's answers are bounded by its share
+    // of the pool: a peer that never answers (a hung callback) cannot hold
+    // every thread that serves the process's other clients.
+    struct PoolWait {
+        std::atomic<uint32_t>* count = nullptr;
+        ~PoolWait() {
+            if (count != nullptr) count->fetch_sub(1, std::memory_order_relaxed);
+        }
+    } poolWait;
+    if (state.poolThread) {
+        const uint32_t share = host_.limits().threadShare.load(std::memory_order_relaxed);
+        if (poolWaiters_.fetch_add(1, std::memory_order_relaxed) >= share) {
+            poolWaiters_.fetch_sub(1, std::memory_order_relaxed);
+            revert(plan);
+            if (!toldOverShare_.exchange(true, std::memory_order_relaxed)) {
+                std::fprintf(stderr,
+                             "bgs: peer %d leaves %u runtime threads waiting for its answers; further calls "
+                             "to it from runtime threads fail until it answers\n",
+                             static_cast<int>(peerPid_), share);
+            }
+            return STATUS_WOULD_BLOCK;
+        }
+        poolWait.count = &poolWaiters_;
+    }
     FramePtr answer;
     if (incoming != nullptr && incoming->channel != nullptr) {
         status = callOnChannel(*incoming->channel, h, request, plan, fds, fdCount, deadline, &answer);

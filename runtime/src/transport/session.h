@@ -140,6 +140,11 @@ class Session final : public RemoteEndpoint,
     // Queued bytes this session answers for (frames read and not yet
     // handled, frames waiting to be sent).
     size_t queuedBytes() const noexcept { return queued_.load(std::memory_order_relaxed); }
+    // Sockets the session holds: its primary link and its channels.
+    size_t connectionCount() const noexcept {
+        const std::lock_guard<std::mutex> guard(lock());
+        return 1 + channels_.size();
+    }
 
   private:
     struct WaitSlot {
@@ -253,6 +258,8 @@ class Session final : public RemoteEndpoint,
     std::atomic<size_t> queued_{0};
     std::atomic<size_t> queuedFds_{0};
     std::atomic<bool> paused_{false};
+    std::atomic<uint32_t> poolWaiters_{0};  // pool threads in two-way calls to this peer
+    std::atomic<bool> toldOverShare_{false};
 };
 
 }  // namespace binder_ndk::internal
