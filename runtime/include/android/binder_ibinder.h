@@ -202,6 +202,9 @@ void AIBinder_setCallTimeoutMs(int32_t timeoutMs);
 /* The deadline in force for the calling thread's calls, in milliseconds;
  * -1 for none. */
 int32_t AIBinder_getCallTimeoutMs(void);
+/* The calling thread's own setting: -1 when it follows the process default
+ * (bgs/scoped_call_timeout.h restores it with this). */
+int32_t AIBinder_getThreadCallTimeoutMs(void);
 
 /*
  * Death notification. A recipient is a callback; it is linked to remote

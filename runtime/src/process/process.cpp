@@ -880,6 +880,10 @@ int32_t AIBinder_getCallTimeoutMs(void) {
     return static_cast<int32_t>(own >= 0 ? own : binder_ndk::internal::defaultCallTimeoutMs());
 }
 
+int32_t AIBinder_getThreadCallTimeoutMs(void) {
+    return static_cast<int32_t>(binder_ndk::internal::threadState().callTimeoutMs);
+}
+
 // ---- Caller identity ----
 
 uid_t AIBinder_getCallingUid(void) {
