@@ -54,6 +54,11 @@ bool makeCalls(IBGService& service, int count) {
     return true;
 }
 
+// Serves a CountingService under args[0].
+BGS_TEST_ROLE(countingService) {
+    return serve(publish(SharedRefBase::makeRef<CountingService>()->asBinder(), args.text(0)));
+}
+
 class SteadyStateCalls : public ProcessTest {
   protected:
     void SetUp() override {
@@ -87,8 +92,7 @@ TEST_F(SteadyStateCalls, ProxyCallsInOneProcessAllocateNothing) {
 
 TEST_F(SteadyStateCalls, CallsBetweenProcessesAllocateNothingOnEitherSide) {
     const std::string name = uniqueName("counting");
-    ChildProcess& server =
-            spawnService([name] { return publish(SharedRefBase::makeRef<CountingService>()->asBinder(), name); });
+    ChildProcess& server = spawn("countingService", {name});
     const std::shared_ptr<IBGService> service = IBGService::fromBinder(waitForBinder(name, &server));
     ASSERT_NE(service, nullptr);
     ASSERT_TRUE(makeCalls(*service, kWarmUpCalls));

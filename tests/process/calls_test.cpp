@@ -78,28 +78,33 @@ TEST_F(ProcessCalls, EveryMethodQueryAndEventCrossesWithItsRecordsIntact) {
     EXPECT_EQ(galleryEvents[0].second, capabilities);
 }
 
+// A client without a pool registers a callback with the service args[0],
+// whose process has the pid args[1]; the callback arrives on the calling
+// thread, from the service.
+BGS_TEST_ROLE(poollessClient) {
+    const std::string name = args.text(0);
+    const pid_t servicePid = static_cast<pid_t>(args.number(1));
+    ChildChecks checks;
+    const auto service = IBGService::fromBinder(SpAIBinder(AServiceManager_checkService(name.c_str())));
+    if (!CHILD_EXPECT(checks, service != nullptr)) return checks.report();
+    const auto callback = SharedRefBase::makeRef<RecordingCallback>();
+    int32_t result = -99;
+    CHILD_EXPECT(checks, service->setEventCallback(3, callback, &result).isOk());
+    CHILD_EXPECT(checks, result == STATUS_OK);
+    const std::vector<ReceivedEvent> events = callback->events();
+    if (CHILD_EXPECT(checks, events.size() == 1)) {
+        CHILD_EXPECT(checks, events[0].value == 3);
+        CHILD_EXPECT(checks, events[0].thread == std::this_thread::get_id());
+        CHILD_EXPECT(checks, events[0].callingPid == servicePid);
+    }
+    return checks.report();
+}
+
 TEST_F(ProcessCalls, ACallbackWithinACallRunsOnTheCallingThreadOfAClientWithoutAPool) {
     const std::string name = uniqueName("probe");
     ASSERT_EQ(publish(SharedRefBase::makeRef<ProbeService>()->asBinder(), name), "");
-    const pid_t servicePid = ::getpid();
-
-    // A forked child starts with no pool, whatever this process started.
-    ChildProcess& client = spawn([name, servicePid] {
-        ChildChecks checks;
-        const auto service = IBGService::fromBinder(SpAIBinder(AServiceManager_checkService(name.c_str())));
-        if (!CHILD_EXPECT(checks, service != nullptr)) return checks.report();
-        const auto callback = SharedRefBase::makeRef<RecordingCallback>();
-        int32_t result = -99;
-        CHILD_EXPECT(checks, service->setEventCallback(3, callback, &result).isOk());
-        CHILD_EXPECT(checks, result == STATUS_OK);
-        const std::vector<ReceivedEvent> events = callback->events();
-        if (CHILD_EXPECT(checks, events.size() == 1)) {
-            CHILD_EXPECT(checks, events[0].value == 3);
-            CHILD_EXPECT(checks, events[0].thread == std::this_thread::get_id());
-            CHILD_EXPECT(checks, events[0].callingPid == servicePid);
-        }
-        return checks.report();
-    });
+    // A child starts with no pool, whatever this process started.
+    ChildProcess& client = spawn("poollessClient", {name, ::getpid()});
     EXPECT_EQ(client.finish(), "");
 }
 
@@ -124,13 +129,17 @@ TEST_F(ProcessCalls, NestedCallsThroughThreeProcessesCompleteWithinTheFirstCall)
     EXPECT_EQ(events[0].thread, std::this_thread::get_id());
 }
 
+// Serves a raw objects server under args[0].
+BGS_TEST_ROLE(objectsService) {
+    return serve(publish(newObjectsServer(std::make_shared<TokenLedger>()), args.text(0)));
+}
+
 class ProcessIdentity : public ProcessTest {
   protected:
     // A child serving a raw objects server; its binder here.
     SpAIBinder objectsServer() {
         const std::string name = uniqueName("objects");
-        ChildProcess& server =
-                spawnService([name] { return publish(newObjectsServer(std::make_shared<TokenLedger>()), name); });
+        ChildProcess& server = spawn("objectsService", {name});
         return waitForBinder(name, &server);
     }
 };
@@ -155,23 +164,25 @@ TEST_F(ProcessIdentity, AnotherProcesssObjectSentHomeAndBackIsTheSameProxy) {
     EXPECT_EQ(back.get(), objects.get());
 }
 
+// Asks the service args[0] for the caller's pid and uid: its own.
+BGS_TEST_ROLE(askIdentity) {
+    ChildChecks checks;
+    const auto service = IBGService::fromBinder(SpAIBinder(AServiceManager_checkService(args.text(0).c_str())));
+    if (!CHILD_EXPECT(checks, service != nullptr)) return checks.report();
+    int32_t pid = 0;
+    int32_t uid = 0;
+    CHILD_EXPECT(checks, service->getGalleryAvailability(ProbeService::kAskCallingPid, &pid).isOk());
+    CHILD_EXPECT(checks, service->getGalleryAvailability(ProbeService::kAskCallingUid, &uid).isOk());
+    CHILD_EXPECT(checks, pid == ::getpid());
+    CHILD_EXPECT(checks, static_cast<uid_t>(uid) == ::getuid());
+    return checks.report();
+}
+
 TEST_F(ProcessIdentity, TheServiceSeesEachClientsPidAndUid) {
     const std::string name = uniqueName("probe");
     ASSERT_EQ(publish(SharedRefBase::makeRef<ProbeService>()->asBinder(), name), "");
-    auto askIdentity = [name] {
-        ChildChecks checks;
-        const auto service = IBGService::fromBinder(SpAIBinder(AServiceManager_checkService(name.c_str())));
-        if (!CHILD_EXPECT(checks, service != nullptr)) return checks.report();
-        int32_t pid = 0;
-        int32_t uid = 0;
-        CHILD_EXPECT(checks, service->getGalleryAvailability(ProbeService::kAskCallingPid, &pid).isOk());
-        CHILD_EXPECT(checks, service->getGalleryAvailability(ProbeService::kAskCallingUid, &uid).isOk());
-        CHILD_EXPECT(checks, pid == ::getpid());
-        CHILD_EXPECT(checks, static_cast<uid_t>(uid) == ::getuid());
-        return checks.report();
-    };
-    ChildProcess& first = spawn(askIdentity);
-    ChildProcess& second = spawn(askIdentity);
+    ChildProcess& first = spawn("askIdentity", {name});
+    ChildProcess& second = spawn("askIdentity", {name});
     EXPECT_EQ(first.finish(), "");
     EXPECT_EQ(second.finish(), "");
 }

@@ -493,6 +493,21 @@ TEST_F(ProcessHostilePeer, EachHostileInputIsRefusedWhileAGoodClientIsServed) {
     EXPECT_EQ(AIBinder_ping(service->asBinder().get()), STATUS_OK);
 }
 
+// Names the session token args[1] at the listener args[0], as a channel
+// and as a session of its own; each is refused.
+BGS_TEST_ROLE(intruder) {
+    const std::string address = args.text(0);
+    const uint64_t token = std::stoull(args.text(1));
+    ChildChecks checks;
+    for (Frame frame : {join(token), RawPeer::hello(token)}) {
+        RawPeer peer(address, kNoHello);
+        CHILD_EXPECT(checks, peer.ready() && peer.send(frame));
+        checks.expect(peer.await().kind == RawPeer::Kind::kClosed,
+                      "frame kind " + std::to_string(frame.header.kind) + " was not refused");
+    }
+    return checks.report();
+}
+
 TEST_F(ProcessHostilePeer, OnlyTheProcessOfASessionMayOpenChannelsIntoIt) {
     const std::string name = uniqueName("probe");
     ChildProcess& server = spawnProbe(name);
@@ -504,16 +519,7 @@ TEST_F(ProcessHostilePeer, OnlyTheProcessOfASessionMayOpenChannelsIntoIt) {
 
     // Another process naming the session's token, as a channel or as a
     // session of its own, is turned away.
-    ChildProcess& intruder = spawn([address = endpoint->address, token = session.token()] {
-        ChildChecks checks;
-        for (Frame frame : {join(token), RawPeer::hello(token)}) {
-            RawPeer peer(address, kNoHello);
-            CHILD_EXPECT(checks, peer.ready() && peer.send(frame));
-            checks.expect(peer.await().kind == RawPeer::Kind::kClosed,
-                          "frame kind " + std::to_string(frame.header.kind) + " was not refused");
-        }
-        return checks.report();
-    });
+    ChildProcess& intruder = spawn("intruder", {endpoint->address, session.token()});
     EXPECT_EQ(intruder.finish(), "");
 
     // The session's own process opens a channel and calls on it.
@@ -529,34 +535,42 @@ TEST_F(ProcessHostilePeer, OnlyTheProcessOfASessionMayOpenChannelsIntoIt) {
     EXPECT_EQ(answer.header.code, uint32_t{STATUS_OK});
 }
 
+constexpr uid_t kOtherUser = 65534;
+
+// Serves a probe under args[0] that lets kOtherUser in.
+BGS_TEST_ROLE(lenientProbe) {
+    ABinderProcess_allowPeerUid(kOtherUser);
+    return serve(publish(::ndk::SharedRefBase::makeRef<ProbeService>()->asBinder(), args.text(0)));
+}
+
+// As kOtherUser, opens a session with the listener args[0], which allows no
+// other user, and with args[1], which allows this one.
+BGS_TEST_ROLE(otherUser) {
+    ChildChecks checks;
+    if (!CHILD_EXPECT(checks, ::setuid(kOtherUser) == 0)) return checks.report();
+    checks.expect(!RawPeer(args.text(0)).ready(), "a service that allows no other user answered");
+    RawPeer allowed(args.text(1));
+    checks.expect(allowed.ready() && allowed.send(ping()) && allowed.await().kind == RawPeer::Kind::kReply,
+                  "a service that allows this user did not serve it");
+    return checks.report();
+}
+
 // The kernel's credentials of the connecting process decide, whatever it
 // sends: a process of another user is turned away unless the service allows
 // that user.
 TEST_F(ProcessHostilePeer, PeersOfAnotherUserAreRefusedUnlessAllowed) {
     if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
-    constexpr uid_t kOtherUser = 65534;
     const std::string strict = uniqueName("strict");
     const std::string lenient = uniqueName("lenient");
     ChildProcess& strictServer = spawnProbe(strict);
-    ChildProcess& lenientServer = spawnService([lenient] {
-        ABinderProcess_allowPeerUid(kOtherUser);
-        return publish(::ndk::SharedRefBase::makeRef<ProbeService>()->asBinder(), lenient);
-    });
+    ChildProcess& lenientServer = spawn("lenientProbe", {lenient});
     ASSERT_NE(waitForBinder(strict, &strictServer).get(), nullptr);
     ASSERT_NE(waitForBinder(lenient, &lenientServer).get(), nullptr);
     const std::optional<Endpoint> refusing = readRegistryEntry(strict);
     const std::optional<Endpoint> allowing = readRegistryEntry(lenient);
     ASSERT_TRUE(refusing.has_value() && allowing.has_value());
 
-    ChildProcess& other = spawn([refusing, allowing] {
-        ChildChecks checks;
-        if (!CHILD_EXPECT(checks, ::setuid(kOtherUser) == 0)) return checks.report();
-        checks.expect(!RawPeer(refusing->address).ready(), "a service that allows no other user answered");
-        RawPeer allowed(allowing->address);
-        checks.expect(allowed.ready() && allowed.send(ping()) && allowed.await().kind == RawPeer::Kind::kReply,
-                      "a service that allows this user did not serve it");
-        return checks.report();
-    });
+    ChildProcess& other = spawn("otherUser", {refusing->address, allowing->address});
     EXPECT_EQ(other.finish(), "");
 }
 

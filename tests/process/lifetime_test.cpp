@@ -36,6 +36,36 @@ TEST_F(ProcessReferences, ACallbackEndsWhenTheServiceDropsItsLastReference) {
     EXPECT_TRUE(watch.expired());
 }
 
+// Holds the shared token of the objects server args[0], fetched twice, until
+// told "drop" on the descriptor args[1]; says "holding" on args[2] first.
+// Then waits for "exit".
+BGS_TEST_ROLE(tokenHolder) {
+    const std::string name = args.text(0);
+    const int commands = args.fd(1);
+    const int replies = args.fd(2);
+    ChildChecks checks;
+    const SpAIBinder objects(AServiceManager_checkService(name.c_str()));
+    SpAIBinder first;
+    SpAIBinder second;
+    CHILD_EXPECT(checks, callObjects(objects.get(), objects::kSharedToken, nullptr, &first) == STATUS_OK);
+    CHILD_EXPECT(checks, callObjects(objects.get(), objects::kSharedToken, nullptr, &second) == STATUS_OK);
+    // However often it arrives, a remote object has one proxy.
+    CHILD_EXPECT(checks, first.get() != nullptr && first == second);
+    sendLine(replies, "holding");
+    LineReader reader(commands);
+    CHILD_EXPECT(checks, reader.next() == std::optional<std::string>("drop"));
+    // A weak reference to a remote object promotes while it is held,
+    // and not once the last strong reference is gone.
+    const ::ndk::UniqueAIBinderWeak weak(AIBinder_Weak_new(first.get()));
+    CHILD_EXPECT(checks, SpAIBinder(AIBinder_Weak_promote(weak.get())) == first);
+    first.reset();
+    second.reset();
+    CHILD_EXPECT(checks, SpAIBinder(AIBinder_Weak_promote(weak.get())).get() == nullptr);
+    // Stays connected: the release alone must end the token.
+    CHILD_EXPECT(checks, reader.next() == std::optional<std::string>("exit"));
+    return checks.report();
+}
+
 // Two clients hold a token of this process, each received twice; the token
 // lives until the second client lets go.
 TEST_F(ProcessReferences, AStubEndsWithTheLastRemoteReference) {
@@ -54,29 +84,8 @@ TEST_F(ProcessReferences, AStubEndsWithTheLastRemoteReference) {
     };
     Holder holders[2];
     for (Holder& holder : holders) {
-        holder.child = &spawn([name, commands = holder.commands.readEnd.get(), replies = holder.replies.writeEnd.get()] {
-            ChildChecks checks;
-            const SpAIBinder objects(AServiceManager_checkService(name.c_str()));
-            SpAIBinder first;
-            SpAIBinder second;
-            CHILD_EXPECT(checks, callObjects(objects.get(), objects::kSharedToken, nullptr, &first) == STATUS_OK);
-            CHILD_EXPECT(checks, callObjects(objects.get(), objects::kSharedToken, nullptr, &second) == STATUS_OK);
-            // However often it arrives, a remote object has one proxy.
-            CHILD_EXPECT(checks, first.get() != nullptr && first == second);
-            sendLine(replies, "holding");
-            LineReader reader(commands);
-            CHILD_EXPECT(checks, reader.next() == std::optional<std::string>("drop"));
-            // A weak reference to a remote object promotes while it is held,
-            // and not once the last strong reference is gone.
-            const ::ndk::UniqueAIBinderWeak weak(AIBinder_Weak_new(first.get()));
-            CHILD_EXPECT(checks, SpAIBinder(AIBinder_Weak_promote(weak.get())) == first);
-            first.reset();
-            second.reset();
-            CHILD_EXPECT(checks, SpAIBinder(AIBinder_Weak_promote(weak.get())).get() == nullptr);
-            // Stays connected: the release alone must end the token.
-            CHILD_EXPECT(checks, reader.next() == std::optional<std::string>("exit"));
-            return checks.report();
-        });
+        holder.child = &spawn("tokenHolder",
+                              {name, HandOver{holder.commands.readEnd.get()}, HandOver{holder.replies.writeEnd.get()}});
     }
     for (Holder& holder : holders) {
         ASSERT_EQ(LineReader(holder.replies.readEnd.get()).next(), "holding") << holder.child->finish(Millis(100));
@@ -140,6 +149,33 @@ TEST_F(ProcessDeath, AKilledServiceEndsTheCallWaitingOnIt) {
     EXPECT_EQ(deaths.value(), 1);
 }
 
+// Holds a new token of the objects server args[1], registers a callback
+// with the probe args[0] and asks for an event; the callback says "in
+// callback" on the descriptor args[2] and blocks until the process is killed.
+BGS_TEST_ROLE(blockingClient) {
+    const std::string probeName = args.text(0);
+    const std::string objectsName = args.text(1);
+    const int signal = args.fd(2);
+    const SpAIBinder objects(AServiceManager_checkService(objectsName.c_str()));
+    SpAIBinder token;
+    if (callObjects(objects.get(), objects::kNewToken, nullptr, &token) != STATUS_OK || token.get() == nullptr) {
+        return std::string("no token");
+    }
+    const auto service = IBGService::fromBinder(SpAIBinder(AServiceManager_checkService(probeName.c_str())));
+    const auto callback = SharedRefBase::makeRef<RecordingCallback>();
+    callback->hook = [signal](const ReceivedEvent& event) {
+        if (event.method != "notifyCallback") return;
+        sendLine(signal, "in callback");
+        for (;;) ::pause();
+    };
+    int32_t result = -99;
+    if (service == nullptr || !service->setEventCallback(1, callback, &result).isOk() || result != STATUS_OK) {
+        return std::string("registration failed");
+    }
+    service->setRequstCompleted(1);
+    return std::string("setRequstCompleted returned");
+}
+
 // The client holds a token of this process and is killed while this process
 // calls its callback.
 TEST_F(ProcessDeath, AKilledClientEndsTheCallbackAndGivesBackWhatItHeld) {
@@ -151,26 +187,7 @@ TEST_F(ProcessDeath, AKilledClientEndsTheCallbackAndGivesBackWhatItHeld) {
     ASSERT_EQ(publish(newObjectsServer(ledger), objectsName), "");
 
     Pipe inCallback;
-    ChildProcess& client = spawn([probeName, objectsName, signal = inCallback.writeEnd.get()] {
-        const SpAIBinder objects(AServiceManager_checkService(objectsName.c_str()));
-        SpAIBinder token;
-        if (callObjects(objects.get(), objects::kNewToken, nullptr, &token) != STATUS_OK || token.get() == nullptr) {
-            return std::string("no token");
-        }
-        const auto service = IBGService::fromBinder(SpAIBinder(AServiceManager_checkService(probeName.c_str())));
-        const auto callback = SharedRefBase::makeRef<RecordingCallback>();
-        callback->hook = [signal](const ReceivedEvent& event) {
-            if (event.method != "notifyCallback") return;
-            sendLine(signal, "in callback");
-            for (;;) ::pause();
-        };
-        int32_t result = -99;
-        if (service == nullptr || !service->setEventCallback(1, callback, &result).isOk() || result != STATUS_OK) {
-            return std::string("registration failed");
-        }
-        service->setRequstCompleted(1);
-        return std::string("setRequstCompleted returned");
-    });
+    ChildProcess& client = spawn("blockingClient", {probeName, objectsName, HandOver{inCallback.writeEnd.get()}});
     ASSERT_EQ(LineReader(inCallback.readEnd.get()).next(), "in callback") << client.finish(Millis(100));
     EXPECT_EQ(ledger->created.load(), 1);
     EXPECT_EQ(ledger->destroyed.value(), 0);

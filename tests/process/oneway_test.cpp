@@ -66,11 +66,16 @@ binder_status_t send(AIBinder* binder, transaction_code_t code, int32_t argument
     return status;
 }
 
+// Serves a recorder under args[0].
+BGS_TEST_ROLE(recorderService) {
+    return serve(publish(SpAIBinder(AIBinder_new(recorderClass(), nullptr)), args.text(0)));
+}
+
 class ProcessOneway : public ProcessTest {};
 
 TEST_F(ProcessOneway, CallsToOneObjectRunInOrderOneAtATimeEvenAfterTheCallerLetsGo) {
     const std::string name = uniqueName("recorder");
-    ChildProcess& server = spawnService([name] { return publish(SpAIBinder(AIBinder_new(recorderClass(), nullptr)), name); });
+    ChildProcess& server = spawn("recorderService", {name});
     {
         SpAIBinder recorder = waitForBinder(name, &server);
         ASSERT_NE(recorder.get(), nullptr);

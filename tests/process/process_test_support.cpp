@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -14,14 +15,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <stdexcept>
 #include <utility>
 
-#if defined(__SANITIZE_THREAD__)
-// Children are forked from a process that runs threads (the runtime's) and
-// then start threads of their own; ThreadSanitizer ends such children unless
-// told to let them live.
-extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
-#endif
+extern char** environ;
 
 namespace bgs_process_test {
 namespace {
@@ -271,35 +269,184 @@ bool eventually(const std::function<bool()>& condition, Millis timeout) {
     return true;
 }
 
+// ---- Roles ----
+
+namespace {
+
+// A child is this binary, told its role and the test process it belongs to
+// by the first two arguments; the role's own arguments follow.
+constexpr char kThisBinary[] = "/proc/self/exe";
+constexpr char kRoleFlag[] = "--bgs-test-role=";
+constexpr char kParentFlag[] = "--bgs-test-parent=";
+// Where a child finds its report pipe; the descriptors handed over follow.
+constexpr int kReportFd = 3;
+
+std::map<std::string, RoleBody>& roleTable() {
+    static std::map<std::string, RoleBody> table;
+    return table;
+}
+
+RoleBody findRole(const std::string& name) {
+    const auto found = roleTable().find(name);
+    return found == roleTable().end() ? nullptr : found->second;
+}
+
+// The text after `flag` when `arg` starts with it.
+std::optional<std::string> flagValue(const char* arg, const char* flag) {
+    const size_t length = std::strlen(flag);
+    if (std::strncmp(arg, flag, length) != 0) return std::nullopt;
+    return std::string(arg + length);
+}
+
+std::string runBody(RoleBody body, const RoleArgs& args) {
+    try {
+        return body(args);
+    } catch (const std::exception& error) {
+        return std::string("exception: ") + error.what();
+    } catch (...) {
+        return "unknown exception";
+    }
+}
+
+// posix_spawn's settings for a child: the descriptors it is handed, and
+// every signal unblocked and at its default action.
+class SpawnSettings {
+  public:
+    SpawnSettings() {
+        posix_spawn_file_actions_init(&actions_);
+        posix_spawnattr_init(&attributes_);
+        sigset_t signals;
+        sigemptyset(&signals);
+        posix_spawnattr_setsigmask(&attributes_, &signals);
+        sigfillset(&signals);
+        posix_spawnattr_setsigdefault(&attributes_, &signals);
+        posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    }
+    ~SpawnSettings() {
+        posix_spawnattr_destroy(&attributes_);
+        posix_spawn_file_actions_destroy(&actions_);
+    }
+    SpawnSettings(const SpawnSettings&) = delete;
+    SpawnSettings& operator=(const SpawnSettings&) = delete;
+
+    // The child gets `fds` under kReportFd and the numbers after it, without
+    // close-on-exec; every other descriptor of this process closes on exec.
+    // Each goes through a copy above all those numbers, so that no move
+    // onto a number overwrites a descriptor still to be moved. The copies
+    // close on exec and with this object.
+    bool handOver(const std::vector<int>& fds) {
+        const int firstFree = kReportFd + static_cast<int>(fds.size());
+        for (size_t i = 0; i < fds.size(); ++i) {
+            copies_.emplace_back(::fcntl(fds[i], F_DUPFD_CLOEXEC, firstFree));
+            if (copies_.back().get() < 0) return false;
+            posix_spawn_file_actions_adddup2(&actions_, copies_.back().get(), kReportFd + static_cast<int>(i));
+        }
+        return true;
+    }
+
+    // The child's pid, or -1 with errno set.
+    pid_t spawn(const char* path, const std::vector<std::string>& args) {
+        std::vector<char*> argv;
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        const int error = posix_spawn(&pid, path, &actions_, &attributes_, argv.data(), environ);
+        if (error == 0) return pid;
+        errno = error;
+        return -1;
+    }
+
+  private:
+    posix_spawn_file_actions_t actions_;
+    posix_spawnattr_t attributes_;
+    std::vector<UniqueFd> copies_;
+};
+
+}  // namespace
+
+const std::string& RoleArgs::text(size_t index) const {
+    if (index >= values_.size()) {
+        throw std::out_of_range("role argument " + std::to_string(index) + " is missing; the role got " +
+                                std::to_string(values_.size()));
+    }
+    return values_[index];
+}
+
+int64_t RoleArgs::number(size_t index) const {
+    const std::string& value = text(index);
+    size_t used = 0;
+    const long long number = std::stoll(value, &used);
+    if (used != value.size()) {
+        throw std::invalid_argument("role argument " + std::to_string(index) + " '" + value + "' is no whole number");
+    }
+    return number;
+}
+
+RoleRegistrar::RoleRegistrar(const char* name, RoleBody body) {
+    if (!roleTable().emplace(name, body).second) {
+        std::fprintf(stderr, "two test roles are named %s\n", name);
+        std::abort();
+    }
+}
+
+void runRoleIfAsked(int argc, char** argv) {
+    const std::optional<std::string> role = argc >= 3 ? flagValue(argv[1], kRoleFlag) : std::nullopt;
+    if (!role) return;
+    // Dies with the test process. Had that ended before the signal was
+    // asked for, it was never sent: the child, an orphan, ends here.
+    const std::optional<std::string> parent = flagValue(argv[2], kParentFlag);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (!parent || std::to_string(::getppid()) != *parent) ::_exit(3);
+    ::alarm(kChildLifetimeSeconds);
+    // What the child starts in turn gets no report pipe.
+    ::fcntl(kReportFd, F_SETFD, FD_CLOEXEC);
+    const RoleBody body = findRole(*role);
+    if (body == nullptr) finishRole("no role named " + *role);
+    finishRole(runBody(body, RoleArgs(std::vector<std::string>(argv + 3, argv + argc))));
+}
+
+void finishRole(std::string report) {
+    if (report.size() > kMaxReportBytes) report.resize(kMaxReportBytes);
+    writeAll(kReportFd, report.data(), report.size());
+    ::_exit(report.empty() ? 0 : 1);
+}
+
+std::string serve(const std::string& publishFailures) {
+    if (!publishFailures.empty()) return publishFailures;
+    ABinderProcess_startThreadPool();
+    ABinderProcess_joinThreadPool();
+    return "ABinderProcess_joinThreadPool returned";
+}
+
 // ---- Child processes ----
 
-ChildProcess::ChildProcess(std::function<std::string()> body) {
-    Pipe report;
-    const pid_t parent = ::getpid();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(3);
-        ::signal(SIGALRM, SIG_DFL);
-        ::alarm(kChildLifetimeSeconds);
-        report.readEnd.reset();
-        std::string text;
-        try {
-            text = body();
-        } catch (const std::exception& error) {
-            text = std::string("exception: ") + error.what();
-        } catch (...) {
-            text = "unknown exception";
-        }
-        if (text.size() > kMaxReportBytes) text.resize(kMaxReportBytes);
-        writeAll(report.writeEnd.get(), text.data(), text.size());
-        ::_exit(text.empty() ? 0 : 1);
-    }
-    if (pid_ < 0) {
-        ADD_FAILURE() << "fork: " << std::strerror(errno);
-        reaped_ = true;
+ChildProcess::ChildProcess(const std::string& role, const std::vector<RoleArg>& args) {
+    if (findRole(role) == nullptr) {
+        ADD_FAILURE() << "no test role named " << role;
         return;
     }
+    Pipe report;
+    std::vector<int> handed{report.writeEnd.get()};
+    std::vector<std::string> argv{kThisBinary, kRoleFlag + role, kParentFlag + std::to_string(::getpid())};
+    for (const RoleArg& arg : args) {
+        if (arg.handed() < 0) {
+            argv.push_back(arg.text());
+            continue;
+        }
+        argv.push_back(std::to_string(kReportFd + static_cast<int>(handed.size())));
+        handed.push_back(arg.handed());
+    }
+    SpawnSettings settings;
+    if (!settings.handOver(handed)) {
+        ADD_FAILURE() << "cannot hand descriptors to the child: " << std::strerror(errno);
+        return;
+    }
+    pid_ = settings.spawn(kThisBinary, argv);
+    if (pid_ < 0) {
+        ADD_FAILURE() << "posix_spawn: " << std::strerror(errno);
+        return;
+    }
+    reaped_ = false;
     report_ = std::move(report.readEnd);
     ::fcntl(report_.get(), F_SETFL, O_NONBLOCK);
     pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
@@ -668,6 +815,16 @@ binder_status_t callObjects(AIBinder* server, transaction_code_t code, AIBinder*
 
 // ---- The fixture ----
 
+namespace {
+
+// Args: the name, ProbeOptions::forwardTo, the descriptor ProbeOptions::blockedFd.
+BGS_TEST_ROLE(probe) {
+    const ProbeOptions options{args.text(1), args.fd(2)};
+    return serve(publish(::ndk::SharedRefBase::makeRef<ProbeService>(options)->asBinder(), args.text(0)));
+}
+
+}  // namespace
+
 void ProcessTest::SetUp() {
     const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
     std::snprintf(gRunningTest, sizeof gRunningTest, "%s.%s", info->test_suite_name(), info->name());
@@ -682,25 +839,13 @@ void ProcessTest::TearDown() {
     ::alarm(0);
 }
 
-ChildProcess& ProcessTest::spawn(std::function<std::string()> body) {
-    children_.push_back(std::make_unique<ChildProcess>(std::move(body)));
+ChildProcess& ProcessTest::spawn(const std::string& role, const std::vector<RoleArg>& args) {
+    children_.push_back(std::make_unique<ChildProcess>(role, args));
     return *children_.back();
 }
 
-ChildProcess& ProcessTest::spawnService(std::function<std::string()> publishAll) {
-    return spawn([publishAll = std::move(publishAll)] {
-        const std::string failed = publishAll();
-        if (!failed.empty()) return failed;
-        ABinderProcess_startThreadPool();
-        ABinderProcess_joinThreadPool();
-        return std::string("ABinderProcess_joinThreadPool returned");
-    });
-}
-
 ChildProcess& ProcessTest::spawnProbe(const std::string& name, ProbeOptions options) {
-    return spawnService([name, options] {
-        return publish(::ndk::SharedRefBase::makeRef<ProbeService>(options)->asBinder(), name);
-    });
+    return spawn("probe", {name, options.forwardTo, HandOver{options.blockedFd}});
 }
 
 std::string ProcessTest::uniqueName(const std::string& role) {

@@ -1,12 +1,13 @@
-// What the cross-process tests share: forked children whose checks reach the
-// parent, descriptors and waits with deadlines, a probe IBGService and a
-// recording IEventCallback, and a raw binder class that hands binders back
-// and forth.
+// What the cross-process tests share: child processes that run named roles
+// and whose checks reach the parent, descriptors and waits with deadlines, a
+// probe IBGService and a recording IEventCallback, and a raw binder class
+// that hands binders back and forth.
 //
 // The test process itself takes part: it is the client of services that run
 // in children, or the service of clients that run in children, whichever
-// side a test observes. Children are forked from it (the runtime starts
-// afresh in a forked child) and leave with _exit.
+// side a test observes. Each child is the test binary executed afresh to run
+// one role (a fresh runtime, no threads of the test process), and leaves
+// with _exit.
 #ifndef BGS_TESTS_PROCESS_TEST_SUPPORT_H
 #define BGS_TESTS_PROCESS_TEST_SUPPORT_H
 
@@ -35,6 +36,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -148,12 +150,94 @@ class ChildChecks {
 #define CHILD_EXPECT(checks, condition) \
     (checks).expect((condition), std::string(__FILE__ ":") + std::to_string(__LINE__) + ": " #condition)
 
-// A forked child running `body`. It leaves with _exit, status 0 exactly
-// when `body` returns an empty report. It dies with the test process and
-// on its own after a minute at most.
+// ---- Roles: what a child process does ----
+//
+// A child's work is a role: a function registered by name in the binary's
+// role table (BGS_TEST_ROLE). A child is this test binary started afresh
+// (fork and exec, through posix_spawn) with the flag --bgs-test-role=NAME;
+// the binary's main (test_main.cpp) then runs the role instead of the tests.
+// Nothing of the test process reaches the child but its environment, its
+// standard streams and what the role's arguments carry: text, numbers and
+// descriptors handed over one by one (HandOver).
+
+// The arguments a role was started with. A missing or malformed argument
+// throws, and the exception becomes the child's report.
+class RoleArgs {
+  public:
+    explicit RoleArgs(std::vector<std::string> values) : values_(std::move(values)) {}
+    size_t size() const { return values_.size(); }
+    const std::string& text(size_t index) const;
+    // A whole number, the whole argument.
+    int64_t number(size_t index) const;
+    // A descriptor handed over: its number in this process (-1 for none).
+    int fd(size_t index) const { return static_cast<int>(number(index)); }
+
+  private:
+    std::vector<std::string> values_;
+};
+
+// A role: returns its failure report, "" when all went well.
+using RoleBody = std::string (*)(const RoleArgs& args);
+
+// Enters a role into the table at static initialisation; two roles of one
+// name end the program before anything runs.
+struct RoleRegistrar {
+    RoleRegistrar(const char* name, RoleBody body);
+};
+
+// Defines the role `name`; the body that follows sees `args`:
+//   BGS_TEST_ROLE(echoClient) { return talk(args.text(0), args.fd(1)); }
+#define BGS_TEST_ROLE(name)                                                                      \
+    std::string bgsTestRole_##name(const ::bgs_process_test::RoleArgs& args);                    \
+    const ::bgs_process_test::RoleRegistrar bgsTestRoleEntry_##name(#name, &bgsTestRole_##name); \
+    std::string bgsTestRole_##name(const ::bgs_process_test::RoleArgs& args)
+
+// A descriptor of the test process to hand to a child; -1 hands none.
+struct HandOver {
+    int fd;
+};
+
+// One argument of a role as the test gives it: text, a whole number, or a
+// descriptor the child gets under a number of its own, which is what the
+// role reads there (RoleArgs::fd).
+class RoleArg {
+  public:
+    // Implicit, so that the arguments are written as one braced list.
+    RoleArg(std::string text) : text_(std::move(text)) {}
+    RoleArg(const char* text) : text_(text) {}
+    template <typename Number, typename = std::enable_if_t<std::is_integral_v<Number>>>
+    RoleArg(Number number) : text_(std::to_string(number)) {}
+    RoleArg(HandOver handed) : text_("-1"), handed_(handed.fd) {}
+
+    const std::string& text() const { return text_; }
+    // The descriptor to hand over; -1 for plain text.
+    int handed() const { return handed_; }
+
+  private:
+    std::string text_;
+    int handed_ = -1;
+};
+
+// Runs the role asked for on the command line, if any, and leaves the
+// process with its outcome; returns when the binary was started to run its
+// tests. The first thing a test binary's main does.
+void runRoleIfAsked(int argc, char** argv);
+
+// Ends a child with `report` as its outcome: the report reaches the parent,
+// and the exit status is 0 exactly when it is empty. For a process forked
+// from a role, which shares the role's report.
+[[noreturn]] void finishRole(std::string report);
+
+// Starts the pool and serves until killed once `publishFailures` (what
+// publish() reported) is empty; else returns it. A serving role ends with it.
+std::string serve(const std::string& publishFailures);
+
+// A child running `role` with `args`. It leaves with _exit, status 0
+// exactly when the role returns an empty report. It dies with the test
+// process and on its own after a minute at most.
 class ChildProcess {
   public:
-    explicit ChildProcess(std::function<std::string()> body);
+    ChildProcess(const std::string& role, const std::vector<RoleArg>& args);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -173,7 +257,7 @@ class ChildProcess {
     pid_t pid_ = -1;
     UniqueFd pidfd_;
     UniqueFd report_;
-    bool reaped_ = false;
+    bool reaped_ = true;  // until the child runs
 };
 
 // ---- The probe service ----
@@ -349,10 +433,8 @@ class ProcessTest : public testing::Test {
     void SetUp() override;
     void TearDown() override;
 
-    ChildProcess& spawn(std::function<std::string()> body);
-    // A child that runs `publish` (which returns a failure report, "" when
-    // all was published), starts its pool and serves until killed.
-    ChildProcess& spawnService(std::function<std::string()> publish);
+    // A child running `role` (BGS_TEST_ROLE) with `args`.
+    ChildProcess& spawn(const std::string& role, const std::vector<RoleArg>& args = {});
     // A child serving a ProbeService with `options` under `name`.
     ChildProcess& spawnProbe(const std::string& name, ProbeOptions options = ProbeOptions());
     std::string uniqueName(const std::string& role);

@@ -2,8 +2,19 @@
 // process's object, and a child forked from a process that uses the runtime.
 #include "process_test_support.h"
 
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
 #include <set>
 #include <string>
+
+#if defined(__SANITIZE_THREAD__)
+// The forking user below forks while runtime threads run, and its child
+// starts threads of its own; ThreadSanitizer ends such a child unless told
+// to let it live.
+extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
+#endif
 
 namespace bgs_process_test {
 namespace {
@@ -30,14 +41,17 @@ TEST_F(ProcessRegistry, UnknownNamesAndNamesOfDeadProcessesAreAbsent) {
     EXPECT_EQ(SpAIBinder(AServiceManager_checkService(name.c_str())).get(), mine.get());
 }
 
+// Serves a probe under each of args[0] and args[1].
+BGS_TEST_ROLE(twoProbes) {
+    return serve(publish(SharedRefBase::makeRef<ProbeService>()->asBinder(), args.text(0)) +
+                 publish(SharedRefBase::makeRef<ProbeService>()->asBinder(), args.text(1)));
+}
+
 TEST_F(ProcessRegistry, ListsTheNamesLiveProcessesServe) {
     const std::string first = uniqueName("first");
     const std::string second = uniqueName("second");
     const std::string ended = uniqueName("ended");
-    ChildProcess& server = spawnService([first, second] {
-        return publish(SharedRefBase::makeRef<ProbeService>()->asBinder(), first) +
-               publish(SharedRefBase::makeRef<ProbeService>()->asBinder(), second);
-    });
+    ChildProcess& server = spawn("twoProbes", {first, second});
     ChildProcess& endedServer = spawnProbe(ended);
     ASSERT_NE(waitForBinder(first, &server).get(), nullptr);
     ASSERT_NE(waitForBinder(second, &server).get(), nullptr);
@@ -76,6 +90,46 @@ TEST_F(ProcessRegistry, WaitingForAnAbsentNameEndsAtTheTimeout) {
     EXPECT_LT(waited.count(), 3000);
 }
 
+// Calls dump and a shell command on the service args[0] and checks what
+// they write and that they leave no descriptor open.
+BGS_TEST_ROLE(diagnosticsCaller) {
+    ChildChecks checks;
+    const SpAIBinder binder(AServiceManager_checkService(args.text(0).c_str()));
+    if (!CHILD_EXPECT(checks, binder.get() != nullptr)) return checks.report();
+    CHILD_EXPECT(checks, AIBinder_ping(binder.get()) == STATUS_OK);  // the connection is up before counting
+    const size_t before = openDescriptorCount();
+    bool complete = false;
+    {
+        Pipe out;
+        const char* dumpArgs[] = {"--all", "two words"};
+        CHILD_EXPECT(checks, AIBinder_dump(binder.get(), out.writeEnd.get(), dumpArgs, 2) == STATUS_OK);
+        out.writeEnd.reset();
+        // The end of the stream also shows the service closed its copy.
+        CHILD_EXPECT(checks, readToEnd(out.readEnd.get(), kPatience, &complete) == "probe dump --all two words\n");
+        CHILD_EXPECT(checks, complete);
+    }
+    {
+        Pipe in;
+        Pipe out;
+        Pipe err;
+        CHILD_EXPECT(checks, sendLine(in.writeEnd.get(), "typed input"));
+        in.writeEnd.reset();
+        const char* shellArgs[] = {"status", "--verbose"};
+        CHILD_EXPECT(checks, AIBinder_shellCommand(binder.get(), in.readEnd.get(), out.writeEnd.get(),
+                                                   err.writeEnd.get(), shellArgs, 2) == STATUS_OK);
+        out.writeEnd.reset();
+        err.writeEnd.reset();
+        CHILD_EXPECT(checks, readToEnd(out.readEnd.get(), kPatience, &complete) ==
+                                     "out status --verbose\ntyped input\n");
+        CHILD_EXPECT(checks, readToEnd(err.readEnd.get(), kPatience, &complete) == "err status --verbose\n");
+        CHILD_EXPECT(checks, complete);
+    }
+    const size_t after = openDescriptorCount();
+    checks.expect(after == before,
+                  "descriptors open before: " + std::to_string(before) + ", after: " + std::to_string(after));
+    return checks.report();
+}
+
 // The caller is a fresh child, so that no other test's connections open or
 // close descriptors while it counts its own.
 TEST_F(ProcessDiagnostics, DumpAndShellCommandWriteToTheCallersDescriptorsAndLeakNone) {
@@ -83,79 +137,70 @@ TEST_F(ProcessDiagnostics, DumpAndShellCommandWriteToTheCallersDescriptorsAndLea
     ChildProcess& server = spawnProbe(name);
     ASSERT_NE(waitForBinder(name, &server).get(), nullptr);
 
-    ChildProcess& caller = spawn([name] {
-        ChildChecks checks;
-        const SpAIBinder binder(AServiceManager_checkService(name.c_str()));
-        if (!CHILD_EXPECT(checks, binder.get() != nullptr)) return checks.report();
-        CHILD_EXPECT(checks, AIBinder_ping(binder.get()) == STATUS_OK);  // the connection is up before counting
-        const size_t before = openDescriptorCount();
-        bool complete = false;
-        {
-            Pipe out;
-            const char* args[] = {"--all", "two words"};
-            CHILD_EXPECT(checks, AIBinder_dump(binder.get(), out.writeEnd.get(), args, 2) == STATUS_OK);
-            out.writeEnd.reset();
-            // The end of the stream also shows the service closed its copy.
-            CHILD_EXPECT(checks, readToEnd(out.readEnd.get(), kPatience, &complete) == "probe dump --all two words\n");
-            CHILD_EXPECT(checks, complete);
-        }
-        {
-            Pipe in;
-            Pipe out;
-            Pipe err;
-            CHILD_EXPECT(checks, sendLine(in.writeEnd.get(), "typed input"));
-            in.writeEnd.reset();
-            const char* args[] = {"status", "--verbose"};
-            CHILD_EXPECT(checks, AIBinder_shellCommand(binder.get(), in.readEnd.get(), out.writeEnd.get(),
-                                                       err.writeEnd.get(), args, 2) == STATUS_OK);
-            out.writeEnd.reset();
-            err.writeEnd.reset();
-            CHILD_EXPECT(checks, readToEnd(out.readEnd.get(), kPatience, &complete) ==
-                                         "out status --verbose\ntyped input\n");
-            CHILD_EXPECT(checks, readToEnd(err.readEnd.get(), kPatience, &complete) == "err status --verbose\n");
-            CHILD_EXPECT(checks, complete);
-        }
-        const size_t after = openDescriptorCount();
-        checks.expect(after == before,
-                      "descriptors open before: " + std::to_string(before) + ", after: " + std::to_string(after));
-        return checks.report();
-    });
+    ChildProcess& caller = spawn("diagnosticsCaller", {name});
     EXPECT_EQ(caller.finish(), "");
+}
+
+// What the child of a forking user does: its parent's proxy `service` is
+// dead to it, the service `serviceName` looked up afresh answers, and it
+// serves a probe under `childName`.
+std::string forkedChild(const std::shared_ptr<IBGService>& service, const std::string& serviceName,
+                        const std::string& childName) {
+    ChildChecks checks;
+    int32_t value = 0;
+    // The parent's connection is not the child's: its proxy reports a
+    // dead object and never touches the parent's socket.
+    CHILD_EXPECT(checks, service->getGalleryAvailability(5, &value).getStatus() == STATUS_DEAD_OBJECT);
+    const auto fresh = IBGService::fromBinder(SpAIBinder(AServiceManager_checkService(serviceName.c_str())));
+    CHILD_EXPECT(checks, fresh != nullptr && fresh->getGalleryAvailability(6, &value).isOk() && value == 12);
+    if (!checks.report().empty()) return checks.report();
+    return serve(publish(SharedRefBase::makeRef<ProbeService>()->asBinder(), childName));
+}
+
+// A user of the runtime, serving and calling the service args[0], forks; its
+// child runs forkedChild(…, args[1]) and shares its report. Told "go on" on
+// the descriptor args[2], the user calls the service again on its own
+// session.
+BGS_TEST_ROLE(forkingUser) {
+    const std::string serviceName = args.text(0);
+    ChildChecks checks;
+    ABinderProcess_startThreadPool();
+    const auto service = IBGService::fromBinder(SpAIBinder(AServiceManager_checkService(serviceName.c_str())));
+    if (!CHILD_EXPECT(checks, service != nullptr)) return checks.report();
+    int32_t value = 0;
+    if (!CHILD_EXPECT(checks, service->getGalleryAvailability(4, &value).isOk())) return checks.report();
+
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(3);
+        finishRole(forkedChild(service, serviceName, args.text(1)));
+    }
+    if (!CHILD_EXPECT(checks, child > 0)) return checks.report();
+    CHILD_EXPECT(checks, LineReader(args.fd(2)).next() == std::optional<std::string>("go on"));
+    CHILD_EXPECT(checks, service->getGalleryAvailability(7, &value).isOk() && value == 14);
+    return checks.report();
 }
 
 TEST_F(ProcessFork, AChildForkedFromAUserServesAndCallsWhileTheParentsSessionsGoOn) {
     const std::string serviceName = uniqueName("probe");
     ChildProcess& server = spawnProbe(serviceName);
-    const std::shared_ptr<IBGService> service = waitForProbe(serviceName, &server);
-    ASSERT_NE(service, nullptr);
-    int32_t result = 0;
-    ASSERT_TRUE(service->getGalleryAvailability(4, &result).isOk());
+    ASSERT_NE(waitForBinder(serviceName, &server).get(), nullptr);
 
     const std::string childName = uniqueName("forked");
-    ChildProcess& forked = spawn([service, serviceName, childName] {
-        ChildChecks checks;
-        int32_t value = 0;
-        // The parent's connection is not the child's: its proxy reports a
-        // dead object and never touches the parent's socket.
-        CHILD_EXPECT(checks, service->getGalleryAvailability(5, &value).getStatus() == STATUS_DEAD_OBJECT);
-        const auto fresh = IBGService::fromBinder(SpAIBinder(AServiceManager_checkService(serviceName.c_str())));
-        CHILD_EXPECT(checks, fresh != nullptr && fresh->getGalleryAvailability(6, &value).isOk() && value == 12);
-        if (!checks.report().empty()) return checks.report();
-        const std::string failed = publish(SharedRefBase::makeRef<ProbeService>()->asBinder(), childName);
-        if (!failed.empty()) return failed;
-        ABinderProcess_startThreadPool();
-        ABinderProcess_joinThreadPool();
-        return std::string("ABinderProcess_joinThreadPool returned");
-    });
-    const std::shared_ptr<IBGService> forkedService = waitForProbe(childName, &forked);
+    Pipe goOn;
+    ChildProcess& user = spawn("forkingUser", {serviceName, childName, HandOver{goOn.readEnd.get()}});
+    const std::shared_ptr<IBGService> forkedService = waitForProbe(childName, &user);
     ASSERT_NE(forkedService, nullptr);
     const auto callback = SharedRefBase::makeRef<RecordingCallback>();
+    int32_t result = 0;
     ASSERT_TRUE(forkedService->setEventCallback(2, callback, &result).isOk());
     EXPECT_EQ(result, STATUS_OK);
     EXPECT_EQ(callback->events().size(), 1u);
 
-    ASSERT_TRUE(service->getGalleryAvailability(7, &result).isOk());
-    EXPECT_EQ(result, 14);
+    ASSERT_TRUE(sendLine(goOn.writeEnd.get(), "go on"));
+    EXPECT_EQ(user.finish(), "");
 }
 
 }  // namespace

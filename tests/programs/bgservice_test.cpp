@@ -2,7 +2,7 @@
 // process in the test binary's private registry directory, reached through
 // the registry, dump and shell commands, and stopped by signals. The test
 // process is the client (the cross-process test support brings the registry
-// directory, the per-test alarm, forked clients and a recording callback).
+// directory, the per-test alarm, client processes and a recording callback).
 #include "process_test_support.h"
 
 #include <gmock/gmock.h>
@@ -163,6 +163,25 @@ size_t registryEntries() {
     return count;
 }
 
+// Registers one callback as both the gallery and the event callback of the
+// service args[0], says "registered" on the descriptor args[1] and waits on
+// args[2] until it is killed.
+BGS_TEST_ROLE(registeringClient) {
+    ChildChecks checks;
+    const auto bgs = IBGService::fromBinder(SpAIBinder(AServiceManager_checkService(args.text(0).c_str())));
+    if (!CHILD_EXPECT(checks, bgs != nullptr)) return checks.report();
+    const auto callback = SharedRefBase::makeRef<RecordingCallback>();
+    int32_t number = 0;
+    // The gallery first: were its death link left in place after the
+    // replacement below, its notice would run before the event
+    // callback's, which the test waits for.
+    CHILD_EXPECT(checks, bgs->setGalleryEventCallback(3, callback, &number).isOk());
+    CHILD_EXPECT(checks, bgs->setEventCallback(7, callback, &number).isOk());
+    sendLine(args.fd(1), "registered");
+    takeByte(args.fd(2), Millis(60000));
+    return checks.report();
+}
+
 TEST_F(Bgservice, DumpNamesEachCallbacksClientAndTheClientsDeathDropsOnlyItsOwn) {
     Daemon& daemon = launch();
     const SpAIBinder service = served();
@@ -170,21 +189,8 @@ TEST_F(Bgservice, DumpNamesEachCallbacksClientAndTheClientsDeathDropsOnlyItsOwn)
 
     Pipe registered;
     Pipe never;  // the client waits on it until it is killed
-    ChildProcess& client = spawn([&] {
-        ChildChecks checks;
-        const auto bgs = IBGService::fromBinder(SpAIBinder(AServiceManager_checkService(name().c_str())));
-        if (!CHILD_EXPECT(checks, bgs != nullptr)) return checks.report();
-        const auto callback = SharedRefBase::makeRef<RecordingCallback>();
-        int32_t number = 0;
-        // The gallery first: were its death link left in place after the
-        // replacement below, its notice would run before the event
-        // callback's, which the test waits for.
-        CHILD_EXPECT(checks, bgs->setGalleryEventCallback(3, callback, &number).isOk());
-        CHILD_EXPECT(checks, bgs->setEventCallback(7, callback, &number).isOk());
-        sendLine(registered.writeEnd.get(), "registered");
-        takeByte(never.readEnd.get(), Millis(60000));
-        return checks.report();
-    });
+    ChildProcess& client =
+            spawn("registeringClient", {name(), HandOver{registered.writeEnd.get()}, HandOver{never.readEnd.get()}});
     LineReader fromClient(registered.readEnd.get());
     ASSERT_EQ(fromClient.next(), std::optional<std::string>("registered")) << client.finish(Millis(100));
     // This process takes the gallery over.
