@@ -386,11 +386,15 @@ binder_status_t Session::transact(uint32_t handle, uint32_t code, const AParcel&
     // every thread that serves the process's other clients.
     struct PoolWait {
         std::atomic<uint32_t>* count = nullptr;
+        std::vector<const Session*>* stack = nullptr;
         ~PoolWait() {
             if (count != nullptr) count->fetch_sub(1, std::memory_order_relaxed);
+            if (stack != nullptr) stack->pop_back();
         }
     } poolWait;
-    if (state.poolThread) {
+    const bool waitingAlready =
+            std::find(state.waitingOn.begin(), state.waitingOn.end(), this) != state.waitingOn.end();
+    if (state.poolThread && !waitingAlready) {
         const uint32_t share = host_.limits().threadShare.load(std::memory_order_relaxed);
         if (poolWaiters_.fetch_add(1, std::memory_order_relaxed) >= share) {
             poolWaiters_.fetch_sub(1, std::memory_order_relaxed);
@@ -404,6 +408,13 @@ binder_status_t Session::transact(uint32_t handle, uint32_t code, const AParcel&
             return STATUS_WOULD_BLOCK;
         }
         poolWait.count = &poolWaiters_;
+    }
+    try {
+        state.waitingOn.push_back(this);
+        poolWait.stack = &state.waitingOn;
+    } catch (const std::bad_alloc&) {
+        revert(plan);
+        return STATUS_NO_MEMORY;
     }
     FramePtr answer;
     if (incoming != nullptr && incoming->channel != nullptr) {

@@ -30,6 +30,10 @@ struct ThreadState {
     // The call deadline set on this thread, in ms; -1: the process default.
     int64_t callTimeoutMs = -1;
     std::vector<IncomingCall> calls;
+    // Peers this thread waits on in two-way calls, outermost first (a
+    // thread counts once against a peer's share of the pool however deep it
+    // nests).
+    std::vector<const Session*> waitingOn;
 };
 ThreadState& threadState() noexcept;
 
