@@ -4,6 +4,7 @@
 #include "process_internal.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/random.h>
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -145,6 +147,9 @@ class Process final : public SessionHost {
     const Limits& limits() const noexcept override { return limits_; }
     bool charge(size_t bytes, size_t fds) noexcept override {
         const size_t total = queuedBytes_.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+        size_t peak = peakQueued_.load(std::memory_order_relaxed);
+        while (total > peak && !peakQueued_.compare_exchange_weak(peak, total, std::memory_order_relaxed)) {
+        }
         const size_t totalFds = queuedFds_.fetch_add(fds, std::memory_order_relaxed) + fds;
         return total <= limits_.queuedBytes && totalFds <= limits_.queuedFds;
     }
@@ -153,6 +158,8 @@ class Process final : public SessionHost {
         queuedFds_.fetch_sub(fds, std::memory_order_relaxed);
     }
     bool onLoopThread() const noexcept override { return loop_.onLoopThread(); }
+    void queueOneway(AIBinder* target, Task&& task) noexcept override;
+    void dropOneway(const Session* session, std::vector<Task>* dropped) noexcept override;
 
     std::shared_ptr<Session> connect(const ServiceEndpoint& endpoint, uint64_t deadline, bool* unreachable) noexcept;
     bool ensureListener(std::string* address) noexcept;
@@ -186,6 +193,7 @@ class Process final : public SessionHost {
     size_t connectionLimit_ = 0;
     std::atomic<size_t> queuedBytes_{0};
     std::atomic<size_t> queuedFds_{0};
+    std::atomic<size_t> peakQueued_{0};  // since memory was last given back
 
     std::mutex mutex_;
     bool loopStarted_ = false;
@@ -204,6 +212,15 @@ class Process final : public SessionHost {
     std::shared_ptr<Session> livePeerLocked(pid_t pid) const noexcept;
     std::unordered_map<std::string, StrongRef> services_;
     std::vector<uid_t> allowedUids_;
+    // One-way calls per object: run one at a time, in order, on pool threads.
+    struct OnewayQueue {
+        StrongRef target;
+        std::deque<Task> tasks;
+        bool running = false;
+    };
+    void drainOneway(AIBinder* target) noexcept;
+    std::mutex onewayMutex_;
+    std::unordered_map<AIBinder*, OnewayQueue> oneway_;
     uint32_t maxThreads_ = 15;
     bool poolStarted_ = false;
 };
@@ -495,6 +512,15 @@ void Process::tick(uint64_t now) noexcept {
     // A connection that does not introduce itself in time is closed.
     for (const auto& pending : expired) dropPending(*pending, true);
     for (const auto& session : sessions) session->checkDeadlines(now);
+    // Queued frames that peers piled up and that are gone now leave free
+    // heap behind: it goes back to the system, so that a flood leaves the
+    // process as large as it was.
+    const size_t peak = peakQueued_.load(std::memory_order_relaxed);
+    const size_t queued = queuedBytes_.load(std::memory_order_relaxed);
+    if (peak > (size_t{8} << 20) && queued < peak / 4) {
+        peakQueued_.store(queued, std::memory_order_relaxed);
+        ::malloc_trim(0);
+    }
 }
 
 void Process::sessionDied(Session& session) noexcept {
@@ -535,6 +561,71 @@ void Process::allowUid(uid_t uid) noexcept {
     try {
         allowedUids_.push_back(uid);
     } catch (const std::bad_alloc&) {
+    }
+}
+
+// ---- One-way queues ----
+
+void Process::queueOneway(AIBinder* target, Task&& task) noexcept {
+    {
+        const std::lock_guard<std::mutex> lock(onewayMutex_);
+        try {
+            OnewayQueue& queue = oneway_[target];
+            if (queue.target.get() == nullptr) queue.target = StrongRef(target);
+            queue.tasks.push_back(std::move(task));
+            if (queue.running) return;
+            queue.running = true;
+        } catch (const std::bad_alloc&) {
+            return;  // `task` goes with its frame; the call is lost with the memory
+        }
+    }
+    Task drain;
+    drain.work = [this, target] { drainOneway(target); };
+    if (!post(std::move(drain))) {
+        const std::lock_guard<std::mutex> lock(onewayMutex_);
+        oneway_[target].running = false;
+    }
+}
+
+// Runs a queue's calls in order; the object's queue stays while a call
+// runs, so that calls arriving meanwhile wait behind it.
+void Process::drainOneway(AIBinder* target) noexcept {
+    for (;;) {
+        Task next;
+        StrongRef done;
+        {
+            const std::lock_guard<std::mutex> lock(onewayMutex_);
+            auto it = oneway_.find(target);
+            if (it == oneway_.end()) return;
+            if (it->second.tasks.empty()) {
+                done = std::move(it->second.target);
+                oneway_.erase(it);
+                return;  // `done` is released after the lock
+            }
+            next = std::move(it->second.tasks.front());
+            it->second.tasks.pop_front();
+        }
+        next.run(next);
+    }
+}
+
+void Process::dropOneway(const Session* session, std::vector<Task>* dropped) noexcept {
+    const std::lock_guard<std::mutex> lock(onewayMutex_);
+    for (auto& entry : oneway_) {
+        auto& tasks = entry.second.tasks;
+        for (auto it = tasks.begin(); it != tasks.end();) {
+            if (it->session.get() != session) {
+                ++it;
+                continue;
+            }
+            try {
+                dropped->push_back(std::move(*it));
+            } catch (const std::bad_alloc&) {
+                ++it;
+                continue;  // it stays queued and is skipped when it runs
+            }
+            it = tasks.erase(it);
+        }
     }
 }
 

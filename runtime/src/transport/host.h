@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "../base/public_api.h"
 #include "../wire/codec.h"
@@ -57,6 +58,13 @@ class SessionHost {
     // Runs `task` on a pool thread, in the order posted. False when it
     // could not be queued (out of memory).
     virtual bool post(Task&& task) noexcept = 0;
+    // Queues `task` (a one-way call) on `target`'s queue: the calls of one
+    // object run one at a time, in the order queued, whichever peer sent
+    // them. The queue holds a reference to `target` while it has calls.
+    virtual void queueOneway(AIBinder* target, Task&& task) noexcept = 0;
+    // Takes the queued one-way calls of `session` (it ended) out of their
+    // queues, into *dropped, without running them.
+    virtual void dropOneway(const Session* session, std::vector<Task>* dropped) noexcept = 0;
     // Whether pool threads are idle or may still be started: a thread that
     // finds none should go back to the pool rather than linger.
     virtual bool poolHasRoom() const noexcept = 0;

@@ -758,6 +758,12 @@ void Session::onReady(uint64_t watchId, uint32_t events) noexcept {
     if (!alive()) return;
     if (watchId == primary_->watchId) {
         if ((events & EPOLLOUT) != 0) drainOutbox(*primary_);
+        // A paused link is not read, but a peer that hung up meanwhile is
+        // gone: its unread frames go with it.
+        if ((events & (EPOLLHUP | EPOLLERR)) != 0 && paused_.load(std::memory_order_relaxed)) {
+            kill();
+            return;
+        }
         if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) readPrimary();
         return;
     }
@@ -1069,57 +1075,32 @@ void Session::lingerOnChannel(const std::shared_ptr<Link>& channel) noexcept {
 }
 
 void Session::enqueueOneway(FramePtr frame) noexcept {
-    Task task;
+    StrongRef target;
     {
         const std::lock_guard<std::mutex> guard(lock());
         if (dead_.load(std::memory_order_relaxed)) return;
-        AIBinder* target = objects_.exported(frame->header.handle);
-        if (target != nullptr && chargeFrame(*frame)) {
-            try {
-                OnewayQueue& queue = oneway_[target];
-                if (queue.target.get() == nullptr) queue.target = StrongRef(target);
-                queue.frames.push_back(std::move(frame));
-                if (queue.running) return;
-                queue.running = true;
-                task.arg = reinterpret_cast<int64_t>(target);
-            } catch (const std::bad_alloc&) {
-                if (frame != nullptr) dischargeFrame(*frame);
-            }
-        }
+        target = StrongRef(objects_.exported(frame->header.handle));
     }
-    if (frame != nullptr) {
+    if (target.get() == nullptr || !chargeFrame(*frame)) {
         // A stale or forged target, or no room: the call is read and dropped.
-        postRefusal(std::move(frame), STATUS_BAD_VALUE, nullptr);
+        if (frame != nullptr) postRefusal(std::move(frame), STATUS_BAD_VALUE, nullptr);
         return;
     }
+    Task task;
     task.run = &Session::runOneway;
     task.session = shared_from_this();
-    host_.post(std::move(task));
+    task.frame = std::move(frame);
+    task.arg = reinterpret_cast<int64_t>(target.get());
+    host_.queueOneway(target.get(), std::move(task));
 }
 
-// Runs a queue's calls one at a time, in the order they were read, on the
-// object their handle named when they arrived.
+// One call of an object's one-way queue, on the object its handle named
+// when it arrived.
 void Session::runOneway(Task& task) noexcept {
     Session& session = *task.session;
-    AIBinder* target = reinterpret_cast<AIBinder*>(task.arg);
-    for (;;) {
-        FramePtr frame;
-        StrongRef done;
-        {
-            const std::lock_guard<std::mutex> guard(session.lock());
-            auto it = session.oneway_.find(target);
-            if (it == session.oneway_.end()) return;
-            if (it->second.frames.empty() || session.dead_.load(std::memory_order_relaxed)) {
-                done = std::move(it->second.target);
-                session.oneway_.erase(it);
-                return;  // `done` is released after the lock
-            }
-            frame = std::move(it->second.frames.front());
-            it->second.frames.pop_front();
-        }
-        session.dischargeFrame(*frame);
-        session.serve(*frame, nullptr, target);
-    }
+    session.dischargeFrame(*task.frame);
+    if (!session.alive()) return;
+    session.serve(*task.frame, nullptr, reinterpret_cast<AIBinder*>(task.arg));
 }
 
 void Session::postRefusal(FramePtr frame, binder_status_t status, const std::shared_ptr<Link>& channel) noexcept {
@@ -1326,7 +1307,6 @@ void Session::kill() noexcept {
     Fired fired;
     std::vector<std::shared_ptr<Link>> channels;
     std::deque<Backlogged> backlog;
-    std::unordered_map<AIBinder*, OnewayQueue> oneway;
     {
         const std::lock_guard<std::mutex> guard(lock());
         if (dead_.load(std::memory_order_relaxed)) return;
@@ -1338,16 +1318,11 @@ void Session::kill() noexcept {
         channels.swap(channels_);
         idleChannels_.clear();
         backlog.swap(backlog_);
-        oneway.swap(oneway_);
     }
     for (auto& entry : backlog) dischargeFrame(*entry.frame);
-    for (auto& entry : oneway) {
-        for (auto& frame : entry.second.frames) dischargeFrame(*frame);
-        try {
-            dropped.push_back(std::move(entry.second.target));
-        } catch (const std::bad_alloc&) {
-        }
-    }
+    std::vector<Task> oneway;
+    host_.dropOneway(this, &oneway);
+    for (Task& task : oneway) dischargeFrame(*task.frame);
     for (const std::shared_ptr<Link>& link : channels) {
         host_.unwatch(link->watchId, link->channel->pollFd());
         discardOutbox(*link);

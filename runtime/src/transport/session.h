@@ -154,11 +154,6 @@ class Session final : public RemoteEndpoint,
         std::deque<FramePtr> inbox;
         std::condition_variable wake;
     };
-    struct OnewayQueue {
-        std::deque<FramePtr> frames;
-        StrongRef target;
-        bool running = false;
-    };
     struct Backlogged {
         FramePtr frame;
         std::shared_ptr<Link> channel;  // null: the primary link
@@ -247,7 +242,6 @@ class Session final : public RemoteEndpoint,
     std::atomic<bool> dead_{false};  // written under lock()
     ObjectTable objects_;
     std::unordered_map<uint64_t, WaitSlot*> waiting_;  // innermost call of each thread
-    std::unordered_map<AIBinder*, OnewayQueue> oneway_;
     std::deque<Backlogged> backlog_;
     uint32_t serving_ = 0;  // two-way calls of this peer on pool threads
     std::vector<std::shared_ptr<Link>> channels_;      // every channel
