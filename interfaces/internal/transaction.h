@@ -160,8 +160,12 @@ ndk::UniqueAStatus proxyCall(const ndk::SpAIBinder& binder, transaction_code_t c
         status = AIBinder_transact(binder.get(), code, request.outPtr(), reply.outPtr(),
                                    /*flags=*/0);
         if (status == STATUS_UNKNOWN_TRANSACTION) {
-            if (I* fallback = I::getDefaultImpl().get(); fallback != nullptr) {
-                returned = (fallback->*Method)(std::forward<Params>(params)...);
+            // An owning copy, taken atomically: a setDefaultImpl on another
+            // thread may replace the installed object, and with it drop the
+            // last other reference, while this call runs in it.
+            if (const std::shared_ptr<I> fallback = std::atomic_load(&I::getDefaultImpl());
+                fallback != nullptr) {
+                returned = (fallback.get()->*Method)(std::forward<Params>(params)...);
                 return returned;
             }
         }
@@ -341,13 +345,16 @@ inline ndk::UniqueAStatus defaultInterfaceHash(std::string* hash) {
     return ndk::UniqueAStatus(AStatus_newOk());
 }
 
-// Installs a non-empty default implementation; refuses an empty one.
+// Installs a non-empty default implementation; refuses an empty one. The
+// store is atomic, as is every read of the slot the proxies make, so it may
+// race calls that fall back; the object it replaces is released here, or by
+// the last such call still running in it.
 template <typename I>
 bool installDefaultImpl(std::shared_ptr<I>* slot, const std::shared_ptr<I>& impl) {
     if (impl == nullptr) {
         return false;
     }
-    *slot = impl;
+    std::atomic_store(slot, impl);
     return true;
 }
 

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "case_name.h"
 #include "test_peers.h"
 
@@ -187,6 +191,37 @@ TEST_F(CallbackProxyAgainstFake, UnknownCodeWithDefaultRunsItWithTheCallersArgum
         EXPECT_TRUE(proxy->onCaptureFailed("a", 1, "b", &result).isOk());
         EXPECT_EQ(result, "onCaptureFailed:ok");
         EXPECT_EQ(fallback->log.calls(), std::vector<std::string>{"onCaptureFailed(a, 1, b)"});
+    });
+}
+
+// setDefaultImpl may replace the object while other threads' calls fall
+// back to it: each call runs in an object it keeps alive and answers from it.
+// The race itself is what ThreadSanitizer (and, through the released object,
+// AddressSanitizer) would report.
+TEST_F(ServiceProxyAgainstFake, DefaultImplReplacedWhileCallsFallBackToIt) {
+    EXPECT_IN_CHILD({
+        ASSERT_TRUE(IBGService::setDefaultImpl(SharedRefBase::makeRef<ServiceDefault>()));
+        std::atomic<bool> calling{true};
+        std::thread setter([&] {
+            while (calling.load()) {
+                IBGService::setDefaultImpl(SharedRefBase::makeRef<ServiceDefault>());
+            }
+        });
+        std::atomic<int> wrong{0};
+        std::vector<std::thread> callers;
+        for (int t = 0; t < 2; ++t) {
+            callers.emplace_back([&] {
+                for (int i = 0; i < 2000; ++i) {
+                    int32_t result = 0;
+                    UniqueAStatus status = proxy->getGalleryAvailability(i, &result);
+                    if (status.getServiceSpecificError() != 77 || result != 321) ++wrong;
+                }
+            });
+        }
+        for (std::thread& caller : callers) caller.join();
+        calling = false;
+        setter.join();
+        EXPECT_EQ(wrong.load(), 0);
     });
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 // A sanitizer's runtime interposes malloc itself: a second interposer here
@@ -30,10 +31,12 @@ std::atomic<uint64_t> gAllocations{0};
 // Plain thread-local data of the executable: usable from a thread's first
 // allocation on, with no initialisation of its own.
 thread_local uint64_t tAllocations = 0;
+thread_local uint64_t tBytesRequested = 0;
 
-[[maybe_unused]] inline void noteAllocation() {
+[[maybe_unused]] inline void noteAllocation(size_t bytes) {
     gAllocations.fetch_add(1, std::memory_order_relaxed);
     ++tAllocations;
+    tBytesRequested += bytes;
 }
 
 }  // namespace
@@ -45,6 +48,8 @@ bool countingAllocations() { return BGS_COUNT_ALLOCATIONS; }
 uint64_t allocationCount() { return gAllocations.load(std::memory_order_relaxed); }
 
 uint64_t allocationCountOnThisThread() { return tAllocations; }
+
+uint64_t bytesRequestedOnThisThread() { return tBytesRequested; }
 
 }  // namespace bgs::testing
 
@@ -59,32 +64,33 @@ void* __libc_realloc(void* block, size_t size);
 void* __libc_memalign(size_t alignment, size_t size);
 
 void* malloc(size_t size) noexcept {
-    noteAllocation();
+    noteAllocation(size);
     return __libc_malloc(size);
 }
 
 void* calloc(size_t count, size_t size) noexcept {
-    noteAllocation();
+    size_t bytes = 0;
+    noteAllocation(__builtin_mul_overflow(count, size, &bytes) ? SIZE_MAX : bytes);
     return __libc_calloc(count, size);
 }
 
 void* realloc(void* block, size_t size) noexcept {
-    noteAllocation();
+    noteAllocation(size);
     return __libc_realloc(block, size);
 }
 
 void* aligned_alloc(size_t alignment, size_t size) noexcept {
-    noteAllocation();
+    noteAllocation(size);
     return __libc_memalign(alignment, size);
 }
 
 void* memalign(size_t alignment, size_t size) noexcept {
-    noteAllocation();
+    noteAllocation(size);
     return __libc_memalign(alignment, size);
 }
 
 int posix_memalign(void** block, size_t alignment, size_t size) noexcept {
-    noteAllocation();
+    noteAllocation(size);
     // The contract __libc_memalign does not check: a power of two that is a
     // multiple of the pointer size.
     if (alignment % sizeof(void*) != 0 || (alignment & (alignment - 1)) != 0 || alignment == 0) return EINVAL;

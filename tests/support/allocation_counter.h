@@ -2,8 +2,8 @@
 // allocation_counter.cpp interposes malloc and its kin, so the count covers
 // operator new (libstdc++ allocates through malloc) and the shared
 // libraries' allocations alike, on every thread of the process. Used by the
-// benchmarks' allocs/call and by the tests that a warm call allocates
-// nothing.
+// benchmarks' allocs/call, by the tests that a warm call allocates nothing
+// and by the test that a list read allocates only for what decodes.
 #ifndef BGS_TESTS_SUPPORT_ALLOCATION_COUNTER_H
 #define BGS_TESTS_SUPPORT_ALLOCATION_COUNTER_H
 
@@ -22,6 +22,11 @@ uint64_t allocationCount();
 // The same, made by the calling thread only: what a call made on this
 // thread allocated, whatever the process's other threads do meanwhile.
 uint64_t allocationCountOnThisThread();
+
+// The bytes those calls on the calling thread asked for, added up (a
+// realloc counts its whole new size). Frees are not subtracted, so between
+// two readings it bounds from above what the thread held at its peak.
+uint64_t bytesRequestedOnThisThread();
 
 }  // namespace bgs::testing
 

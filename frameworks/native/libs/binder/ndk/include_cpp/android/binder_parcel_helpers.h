@@ -2,9 +2,12 @@
  * Parcel helpers for C++ values: strings, record values and lists of records.
  *
  * The allocators below are the callbacks the runtime calls while reading a
- * string or a list. They size storage from the length the runtime hands them
- * and do not bound it themselves: the runtime checks every length against the
- * bytes actually present before it calls an allocator.
+ * string or a list. The runtime checks every length against the bytes
+ * actually present before it calls an allocator. A string's length is its
+ * exact size, so the string allocators size storage from it; a list's count
+ * is not (an element is at least one word on the wire and may be far larger
+ * in memory), so the list allocator does not size a list by it: the list
+ * grows as its elements decode.
  *
  * A record type P used here provides
  *     binder_status_t readFromParcel(const AParcel*);
@@ -154,17 +157,45 @@ binder_status_t AParcel_readRequiredParcelable(const AParcel* parcel, P* record)
     return record->readFromParcel(parcel);
 }
 
+namespace internal {
+// The most a list allocator reserves before any element has decoded.
+inline constexpr size_t kListUpFrontBytes = 64 * 1024;
+}  // namespace internal
+
 /*
  * List allocator (vectorData: std::vector<P>*). Refuses a null list
- * (length < 0) and leaves the list as it was; otherwise resizes it to exactly
- * `length` elements, keeping the first ones and appending default records.
+ * (length < 0) and leaves the list as it was. A count at or below the list's
+ * size cuts the list to `length` elements, keeping the first ones. A larger
+ * count keeps the list as it is and only reserves room, for at most
+ * internal::kListUpFrontBytes of elements: AParcel_readStdVectorParcelableElement
+ * appends each further element (a default record, then read in place) as it
+ * comes to it.
+ *
+ * The count is not trusted to size the list. The runtime bounds it only by
+ * the bytes that remain, one word per element, and an element can take many
+ * times that in memory: resizing to the count let a 64 MiB parcel make the
+ * reader build a list of 16 million records before the first one failed.
+ * Capping the count by the smallest encoding of a record would still size
+ * the list by the parcel and not by what decodes; growing as elements decode
+ * keeps the list's storage within a constant factor of the elements read
+ * (the vector's own geometric growth), plus the bounded reservation, which
+ * spares lists of ordinary length any reallocation.
  */
 template <typename P>
 bool AParcel_stdVectorExternalAllocator(void* vectorData, int32_t length) {
     if (length < 0) {
         return false;
     }
-    static_cast<std::vector<P>*>(vectorData)->resize(static_cast<size_t>(length));
+    auto* list = static_cast<std::vector<P>*>(vectorData);
+    const size_t count = static_cast<size_t>(length);
+    if (count <= list->size()) {
+        list->resize(count);  // shrinking: never allocates
+        return true;
+    }
+    constexpr size_t kUpFront = internal::kListUpFrontBytes / sizeof(P) > 0
+                                        ? internal::kListUpFrontBytes / sizeof(P)
+                                        : 1;
+    list->reserve(count < kUpFront ? count : kUpFront);
     return true;
 }
 
@@ -180,11 +211,20 @@ void checkElementIndex(const Vector& list, size_t index) {
 }
 }  // namespace internal
 
-/* Element reader of a list of P: reads element `index` as a record value, in place. */
+/*
+ * Element reader of a list of P: reads element `index` as a record value, in
+ * place. The runtime asks for the indices in increasing order from 0, so an
+ * index equal to the list's size is the next element past those the list
+ * held: it is appended as a default record first. Any index beyond that
+ * breaks the list protocol and stops the process.
+ */
 template <typename P>
 binder_status_t AParcel_readStdVectorParcelableElement(const AParcel* parcel, void* vectorData,
                                                        size_t index) {
     auto* list = static_cast<std::vector<P>*>(vectorData);
+    if (index == list->size()) {
+        list->emplace_back();
+    }
     internal::checkElementIndex(*list, index);
     return AParcel_readRequiredParcelable(parcel, &(*list)[index]);
 }
@@ -212,7 +252,16 @@ binder_status_t AParcel_writeData(AParcel* parcel, const std::vector<P>& list) {
                                         AParcel_writeStdVectorParcelableElement<P>);
 }
 
-/* Reads a required list of P; a null list is refused and leaves it as it was. */
+/*
+ * Reads a required list of P; a null list is refused and leaves it as it was.
+ * On success the list holds exactly the elements on the wire, each read in
+ * place over the element the list held at its index (a default record past
+ * the list's old end). A failure at element k leaves elements 0 to k - 1
+ * read and element k as far as it was read; the list is then cut to the
+ * count if that is below its old size, and otherwise holds its old elements
+ * or k + 1 elements, whichever is more: elements the read never reached are
+ * not added.
+ */
 template <typename P>
 binder_status_t AParcel_readData(const AParcel* parcel, std::vector<P>* list) {
     return AParcel_readParcelableArray(parcel, list, AParcel_stdVectorExternalAllocator<P>,

@@ -33,8 +33,10 @@ class AIDL_BGSERVICE_EXPORT CallbackData {
     bool flag = false;
     int32_t value5 = 0;
 
-    // As Image::readFromParcel. A list read resizes `images` to the count on
-    // the wire and reads each element in place.
+    // As Image::readFromParcel. A list read cuts `images` to the count on the
+    // wire when that is shorter, reads each element in place and appends
+    // elements as they decode, so a count that the data does not back never
+    // sizes the list (ndk::AParcel_readData for a std::vector).
     binder_status_t readFromParcel(const AParcel* parcel);
     binder_status_t writeToParcel(AParcel* parcel) const;
 

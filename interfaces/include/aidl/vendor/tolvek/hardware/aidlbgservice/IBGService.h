@@ -67,10 +67,20 @@ class AIDL_BGSERVICE_EXPORT IBGService : public ::ndk::ICInterface {
 
     /*
      * Installs the object that proxies fall back to when the other side does
-     * not have a method. Refuses (false) an empty reference. Not thread-safe:
-     * call before any thread makes calls that may consult it.
+     * not have a method. Refuses (false) an empty reference. Safe to call
+     * while other threads make calls that fall back: the proxies read the
+     * installed reference with std::atomic_load and keep the object alive
+     * for the length of the call, and this stores it with std::atomic_store.
      */
     static bool setDefaultImpl(const std::shared_ptr<IBGService>& impl);
+
+    /*
+     * The installed object (empty when none is). The reference names the
+     * slot itself, not a copy: copying it, or calling through it, while
+     * another thread may call setDefaultImpl is a data race, and the object
+     * may be released under the caller. Such a caller takes its own copy
+     * with std::atomic_load(&getDefaultImpl()), as the proxies do.
+     */
     static const std::shared_ptr<IBGService>& getDefaultImpl();
 
     virtual ::ndk::UniqueAStatus setCapabilities(const std::string& capabilities) = 0;
