@@ -229,23 +229,31 @@ std::atomic<Process*> gProcess{nullptr};
 
 void resetAfterFork() {
     // The parent's process state may be locked by threads the child does
-    // not have: it is left behind, never freed or touched.
-    gProcess.store(new (std::nothrow) Process(currentEpoch()), std::memory_order_release);
+    // not have: it is left behind, never freed or touched. The child's own
+    // is made on first use, outside the fork handler.
+    gProcess.store(nullptr, std::memory_order_release);
     ThreadState& state = threadState();
     state.calls.clear();
+    state.waitingOn.clear();
     state.poolThread = false;
 }
 
 Process& Process::get() noexcept {
     Process* process = gProcess.load(std::memory_order_acquire);
     if (process != nullptr) return *process;
-    static std::once_flag once;
-    std::call_once(once, [] {
+    static const bool hooked = [] {
         onForkChild(resetAfterFork);
-        // Never freed: runtime threads may still run while the process exits.
-        gProcess.store(new Process(currentEpoch()), std::memory_order_release);
-    });
-    return *gProcess.load(std::memory_order_acquire);
+        return true;
+    }();
+    (void)hooked;
+    // Never freed: runtime threads may still run while the process exits.
+    // Threads that race here agree on one; the others' go.
+    Process* made = new Process(currentEpoch());
+    if (!gProcess.compare_exchange_strong(process, made, std::memory_order_acq_rel)) {
+        delete made;
+        return *process;
+    }
+    return *made;
 }
 
 bool Process::startLoop() noexcept {

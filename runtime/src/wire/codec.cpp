@@ -78,6 +78,8 @@ bool checkHeader(const FrameHeader& h, uint32_t fdsReceived) noexcept {
     if (h.magic != kFrameMagic || h.fdCount != fdsReceived || h.fdCount > kMaxFds) return false;
     if (h.dataSize > kMaxTransactionData || h.objectBytes > kMaxObjectBytes) return false;
     if (h.dataSize % 4 != 0 || h.objectBytes % 4 != 0) return false;
+    // Every object record takes at least its fixed part of the table.
+    if (h.objectCount > h.objectBytes / sizeof(ObjectRecord)) return false;
     const uint32_t bodyFlag = h.flags & kFlagBodyInFile;
     const uint32_t callFlags = h.flags & ~kFlagBodyInFile;
     switch (h.kind) {
