@@ -49,6 +49,10 @@ binder_status_t readArgs(const AParcel& parcel, std::vector<const char*>* args) 
 
 constexpr uint32_t kLoopReadBatch = 32;
 
+// Not a status any call returns: a request that could not leave its channel
+// and is to go on the primary link.
+constexpr binder_status_t kUnsentOnBrokenChannel = 1;
+
 }  // namespace
 
 // ---- Session ----
@@ -426,6 +430,10 @@ binder_status_t Session::transact(uint32_t handle, uint32_t code, const AParcel&
         std::shared_ptr<Link> channel = takeChannel(deadline);
         if (channel != nullptr) {
             status = callOnChannel(*channel, h, request, plan, fds, fdCount, deadline, &answer);
+            if (status == kUnsentOnBrokenChannel) {
+                status = callOnPrimary(h, request, plan, fds, fdCount, deadline, &answer);
+                return status == STATUS_OK ? finishCall(std::move(answer), reply) : status;
+            }
             // A channel whose call timed out is being drained by the loop,
             // and one that broke is gone.
             if (status == STATUS_OK || (status != STATUS_TIMED_OUT && status != STATUS_DEAD_OBJECT &&
@@ -445,7 +453,13 @@ binder_status_t Session::transact(uint32_t handle, uint32_t code, const AParcel&
 binder_status_t Session::callOnChannel(Link& channel, const wire::FrameHeader& header, const AParcel& request,
                                        ObjectTable::SendPlan& plan, const int* fds, uint32_t fdCount,
                                        uint64_t deadline, FramePtr* answer) noexcept {
-    auto broken = [&](bool sent) {
+    auto broken = [&](bool sent) -> binder_status_t {
+        // A request that never left a broken channel goes on the primary
+        // link instead (its counts stand).
+        if (!sent && alive() && channel.calling) {
+            dropChannel(findChannel(channel.watchId));
+            return kUnsentOnBrokenChannel;
+        }
         if (!sent) revert(plan);
         // A peer that dies closes all its sockets, but not at the same
         // instant: a broken channel waits a moment for the primary link to
@@ -462,7 +476,9 @@ binder_status_t Session::callOnChannel(Link& channel, const wire::FrameHeader& h
         if (io == wire::Io::kDone) break;
         if (io == wire::Io::kBroken) return broken(false);
         if (!channel.channel->waitWritable(deadline) && monotonicNs() >= deadline) {
+            // Nothing left: the channel is clean and serves the next call.
             revert(plan);
+            if (channel.calling) returnChannel(findChannel(channel.watchId));
             return STATUS_TIMED_OUT;
         }
     }
@@ -769,6 +785,20 @@ void Session::onReady(uint64_t watchId, uint32_t events) noexcept {
     }
     std::shared_ptr<Link> channel = findChannel(watchId);
     if (channel == nullptr) return;
+    if ((events & (EPOLLHUP | EPOLLERR)) != 0) {
+        bool reading;
+        {
+            const std::lock_guard<std::mutex> guard(channel->sendMutex);
+            reading = channel->reading;
+        }
+        // A hang-up is reported whether watched for or not: a channel the
+        // loop does not read (idle, or in a thread's hands) is closed here,
+        // and that thread finds it broken.
+        if (!reading) {
+            dropChannel(channel);
+            return;
+        }
+    }
     if ((events & EPOLLOUT) != 0) drainOutbox(*channel);
     if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) readChannel(channel);
 }
@@ -1048,7 +1078,6 @@ void Session::lingerOnChannel(const std::shared_ptr<Link>& channel) noexcept {
     while (alive() && host_.poolHasRoom()) {
         {
             const std::lock_guard<std::mutex> guard(channel->sendMutex);
-            // A reply that waits in the outbox hands the channel to the loop.
             if (channel->closed || channel->reading) return;
         }
         if (!channel->channel->waitReadable(deadline)) break;
