@@ -307,8 +307,13 @@ size_t Process::connectionsOfLocked(uid_t uid) const noexcept {
 }
 
 void Process::acceptSome() noexcept {
+    int listenFd;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        listenFd = listenFd_;
+    }
     for (int i = 0; i < 64; ++i) {
-        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE) {
                 // Out of descriptors, a waiting connection would keep the
@@ -319,7 +324,7 @@ void Process::acceptSome() noexcept {
                     untrackFd(spareFd_);
                     ::close(spareFd_);
                 }
-                const int refused = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+                const int refused = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
                 if (refused >= 0) ::close(refused);
                 spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
                 if (spareFd_ >= 0) trackFd(spareFd_);

@@ -70,7 +70,8 @@ struct Link {
         : channel(std::move(c)), primary(isPrimary), calling(isCalling) {}
     const std::unique_ptr<Channel> channel;
     const bool primary;
-    uint64_t watchId = 0;
+    // Set once the loop watches the link; events may come before then.
+    std::atomic<uint64_t> watchId{0};
     std::mutex sendMutex;  // guards the socket's writes and everything below
     std::deque<std::unique_ptr<OutFrame>> outbox;
     size_t outboxBytes = 0;
