@@ -550,5 +550,55 @@ TEST_F(ProcessAttack, ACallPastItsDeadlineTimesOutAndTheSessionServesOn) {
     EXPECT_LT(serveTime(target.service), kServedWithin);
 }
 
+// A server whose one call answers after 300 ms with a new token of its
+// ledger; the ledger is the role's, so that it can tell when the token is
+// given back.
+std::shared_ptr<TokenLedger> gSlowLedger;
+
+binder_status_t answerLate(AIBinder*, transaction_code_t, const AParcel*, AParcel* reply) {
+    std::this_thread::sleep_for(Millis(300));
+    const SpAIBinder token = newToken(gSlowLedger);
+    return AParcel_writeStrongBinder(reply, token.get());
+}
+
+const AIBinder_Class* lateClass() {
+    static const AIBinder_Class* clazz =
+            AIBinder_Class_define("bgs.test.ILate", keepArgument, forgetNothing, answerLate);
+    return clazz;
+}
+
+// Serves a late server under args[0]; writes "released" to args[1] once
+// the token of a late reply is given back.
+BGS_TEST_ROLE(lateServer) {
+    gSlowLedger = std::make_shared<TokenLedger>();
+    const int told = args.fd(1);
+    std::thread([told] {
+        if (gSlowLedger->destroyed.waitFor(1)) sendLine(told, "released");
+    }).detach();
+    return serve(publish(SpAIBinder(AIBinder_new(lateClass(), nullptr)), args.text(0)));
+}
+
+// The reply to a call that gave up comes later, carrying a new object: the
+// caller reads it, counts the reference and gives it back, so the object
+// does not outlive the call in the server.
+TEST_F(ProcessAttack, ALateReplysReferencesAreGivenBack) {
+    const std::string name = uniqueName("late");
+    Pipe told;
+    ChildProcess& server = spawn("lateServer", {name, HandOver{told.writeEnd.get()}});
+    const SpAIBinder late = waitForBinder(name, &server);
+    ASSERT_NE(late.get(), nullptr);
+    ASSERT_TRUE(AIBinder_associateClass(late.get(), lateClass()));
+    {
+        bgs::ScopedCallTimeout deadline(Millis(100));
+        AParcel* request = nullptr;
+        ASSERT_EQ(AIBinder_prepareTransaction(late.get(), &request), STATUS_OK);
+        AParcel* reply = nullptr;
+        EXPECT_EQ(AIBinder_transact(late.get(), FIRST_CALL_TRANSACTION, &request, &reply, 0), STATUS_TIMED_OUT);
+        AParcel_delete(reply);
+    }
+    EXPECT_EQ(LineReader(told.readEnd.get()).next(), "released");
+    EXPECT_EQ(AIBinder_ping(late.get()), STATUS_OK);
+}
+
 }  // namespace
 }  // namespace bgs_process_test
