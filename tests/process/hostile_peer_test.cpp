@@ -104,12 +104,14 @@ const std::vector<HostileInput>& hostileInputs() {
                  return peer.send(bytes);
              },
              kDisconnect, kWholeFrames},
-            {"a frame that stops after its first packet",
+            {"a full packet announcing a larger body",
              [](RawPeer& peer, const std::string&) { return peer.send(firstPacketOf(2 * wire::kMaxPacket)); },
              kDisconnect, kStalls},
-            {"a continuation longer than announced",
+            {"a packet longer than its header announces",
              [](RawPeer& peer, const std::string&) {
-                 return peer.send(firstPacketOf(wire::kMaxPacket)) && peer.send(std::vector<uint8_t>(100, 0));
+                 std::vector<uint8_t> bytes = ping().bytes();
+                 bytes.resize(bytes.size() + 100, 0);
+                 return peer.send(bytes);
              },
              kDisconnect, kWholeFrames},
             {"a data length over the limit",
