@@ -24,8 +24,9 @@
 //
 // Locks: the endpoint lock (RemoteEndpoint::lock) guards the object table,
 // the waiting threads and the session's state; each link's send lock guards
-// its socket's writes and outbox. Neither is held while the other is taken,
-// and neither while user code runs.
+// its socket's writes and outbox. A send lock may be taken with the
+// endpoint lock held (to pause reading), never the reverse; neither is held
+// while user code runs.
 #ifndef BINDER_NDK_INTERNAL_SESSION_H
 #define BINDER_NDK_INTERNAL_SESSION_H
 

@@ -303,7 +303,18 @@ Io sendFrame(int socket, const FrameHeader& header, const uint8_t* data, const u
 
 bool waitReady(int socket, short events, uint64_t deadline) noexcept {
     pollfd p{socket, events, 0};
-    const int n = ::poll(&p, 1, pollTimeoutMs(deadline));
+    timespec left{};
+    timespec* timeout = nullptr;
+    if (deadline != kNoDeadline) {
+        const uint64_t now = monotonicNs();
+        const uint64_t ns = deadline > now ? deadline - now : 0;
+        left.tv_sec = static_cast<time_t>(ns / 1000000000u);
+        left.tv_nsec = static_cast<long>(ns % 1000000000u);
+        timeout = &left;
+    }
+    // Nanosecond timeouts: a serving thread's short wait for the next call
+    // on its channel is not rounded up to a millisecond.
+    const int n = ::ppoll(&p, 1, timeout, nullptr);
     if (n > 0) return true;
     if (n < 0 && errno == EINTR) return monotonicNs() < deadline;
     return false;
