@@ -12,7 +12,6 @@
 
 namespace binder_ndk::internal {
 
-class RemoteBinder;
 struct DeathRecipientCore;
 
 // The transaction-code names of a class. Immutable once published; a class
@@ -94,7 +93,6 @@ struct AIBinder {
     // The descriptor of the object's interface: its class's for a local
     // binder, the one its process announced for a remote binder.
     virtual const char* descriptor() const noexcept = 0;
-    virtual binder_ndk::internal::RemoteBinder* asRemote() noexcept { return nullptr; }
     // Whether the object answers; a local object always does.
     virtual binder_status_t ping() noexcept { return STATUS_OK; }
     // Death links exist only on objects of another process: a local object

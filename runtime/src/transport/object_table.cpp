@@ -16,7 +16,7 @@ constexpr size_t padded4(size_t size) noexcept { return (size + 3) & ~size_t{3};
 }  // namespace
 
 bool ObjectTable::ownImport(AIBinder* binder) const noexcept {
-    RemoteBinder* remote = binder->asRemote();
+    RemoteBinder* remote = asRemote(binder);
     return remote != nullptr && &remote->endpoint() == self_;
 }
 
@@ -38,7 +38,7 @@ binder_status_t ObjectTable::planSend(const AParcel& parcel, SendPlan* plan) noe
             AIBinder* binder = entry.binder;
             SendItem item{entry.offset, wire::kReceiverObject, 0, binder};
             if (ownImport(binder)) {
-                item.handle = binder->asRemote()->handle();
+                item.handle = asRemote(binder)->handle();
                 tableBytes += sizeof(wire::ObjectRecord);
             } else {
                 const size_t length = std::strlen(binder->descriptor());
@@ -78,7 +78,7 @@ void ObjectTable::commitSend(SendPlan* plan) noexcept {
         wire::ObjectRecord record{item.offset, item.kind, item.handle, 0};
         const char* descriptor = "";
         if (item.kind == wire::kReceiverObject) {
-            ++item.binder->asRemote()->counts.returnsSent;
+            ++asRemote(item.binder)->counts.returnsSent;
         } else {
             descriptor = item.binder->descriptor();
             record.descriptorLength = static_cast<uint32_t>(std::strlen(descriptor));
@@ -101,7 +101,7 @@ void ObjectTable::revertSend(const SendPlan& plan, DropList* dropped) noexcept {
     for (size_t i = 0; i < plan.items.size(); ++i) {
         const SendItem& item = plan.items[i];
         if (item.kind == wire::kReceiverObject) {
-            --item.binder->asRemote()->counts.returnsSent;
+            --asRemote(item.binder)->counts.returnsSent;
             continue;
         }
         auto entry = exports_.find(item.handle);
@@ -345,7 +345,7 @@ bool ObjectTable::takeReleases(PodVector<uint8_t>* body) noexcept {
 
 void ObjectTable::relayedFrom(const RemoteEndpoint* endpoint, std::vector<uint32_t>* handles) const noexcept {
     for (const auto& entry : exports_) {
-        RemoteBinder* remote = entry.second.binder.get()->asRemote();
+        RemoteBinder* remote = asRemote(entry.second.binder.get());
         if (remote == nullptr || &remote->endpoint() != endpoint) continue;
         try {
             handles->push_back(entry.first);

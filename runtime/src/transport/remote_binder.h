@@ -41,6 +41,7 @@ class RemoteEndpoint {
 };
 
 // An object of the peer process: its handle in the peer's export table.
+// Every binder for which isRemote() is true is one of these.
 class RemoteBinder final : public AIBinder {
   public:
     RemoteBinder(std::shared_ptr<RemoteEndpoint> endpoint, uint32_t handle, std::string descriptor) noexcept;
@@ -53,7 +54,6 @@ class RemoteBinder final : public AIBinder {
     binder_status_t shellCommand(int in, int out, int err, const char** args,
                                  uint32_t numArgs) noexcept override;
     const char* descriptor() const noexcept override { return descriptor_.c_str(); }
-    RemoteBinder* asRemote() noexcept override { return this; }
     binder_status_t transact(transaction_code_t code, AParcel* request, AParcel** reply,
                              binder_flags_t flags) noexcept override;
     binder_status_t ping() noexcept override;
@@ -86,6 +86,11 @@ class RemoteBinder final : public AIBinder {
     const std::string descriptor_;
     std::atomic<bool> gone_{false};
 };
+
+// `binder` as a remote binder, or null for a local one.
+inline RemoteBinder* asRemote(AIBinder* binder) noexcept {
+    return binder->isRemote() ? static_cast<RemoteBinder*>(binder) : nullptr;
+}
 
 }  // namespace binder_ndk::internal
 
