@@ -699,8 +699,48 @@ Bytes call(uint32_t handle, uint32_t code, const Data& data, const Bytes& object
 }
 
 // One release record: arrivals given back, no references sent back.
-Bytes release(uint32_t handle, uint32_t count) {
-    return frameBytes(header(wire::kRelease), bgs_fuzz::releaseRecords({{handle, count, 0}}));
+Bytes release(uint32_t handle, uint32_t count, uint32_t returns = 0) {
+    return frameBytes(header(wire::kRelease), bgs_fuzz::releaseRecords({{handle, count, returns}}));
+}
+
+// A call of `code` on the service whose data holds its interface header, one
+// binder entry per (kind, handle) in `objects`, then `words`.
+Bytes callWithObjects(uint32_t code, const std::vector<std::pair<uint32_t, uint32_t>>& objects,
+                      const std::vector<int32_t>& words = {}, uint32_t flags = 0) {
+    Data data;
+    data.interfaceHeader(kDescriptor);
+    std::vector<uint32_t> offsets(objects.size());
+    for (uint32_t& offset : offsets) data.entry(&offset);
+    for (const int32_t word : words) data.int32(word);
+    Bytes table;
+    for (size_t i = 0; i < objects.size(); ++i) {
+        const uint32_t kind = objects[i].first;
+        const Bytes record = objectRecord(offsets[i], kind, objects[i].second,
+                                          kind == wire::kReceiverObject ? "" : kDescriptor);
+        table.insert(table.end(), record.begin(), record.end());
+    }
+    return call(1, code, data, table, static_cast<uint32_t>(objects.size()), flags);
+}
+
+// A ping of the process (handle 0) carrying the service's objects `handles`
+// sent home: their returns are counted though the ping reads nothing.
+Bytes pingWithObjects(const std::vector<uint32_t>& handles) {
+    Data data;
+    Bytes table;
+    for (const uint32_t handle : handles) {
+        uint32_t offset = 0;
+        data.entry(&offset);
+        const Bytes record = objectRecord(offset, wire::kReceiverObject, handle);
+        table.insert(table.end(), record.begin(), record.end());
+    }
+    return frameBytes(header(wire::kTransaction, 0, wire::kPingTransaction), data.bytes(), table,
+                      static_cast<uint32_t>(handles.size()));
+}
+
+Bytes deathOf(const std::vector<uint32_t>& handles) {
+    Bytes body(handles.size() * sizeof(uint32_t));
+    std::memcpy(body.data(), handles.data(), body.size());
+    return frameBytes(header(wire::kDeath), body);
 }
 
 }  // namespace
@@ -829,6 +869,54 @@ std::vector<SessionSeed> sessionSeeds() {
     seeds.push_back({"onewayThenPing",
                      Script(kHelloAndService)
                              .packet(call(1, kEchoInt32, Data().interfaceHeader(kDescriptor).int32(5), {}, 0, FLAG_ONEWAY))
+                             .packet(ping())
+                             .bytes()});
+
+    // References sent back to their owner (kind 2), counted against the
+    // releases that report them. The service's binder (handle 1, sent once
+    // by getService) comes home in a ping of the process, decoded on a pool
+    // thread, and the release that reports it is applied by the loop as soon
+    // as it is read, most often before that: the entry must wait for the
+    // return. (A release never overtakes a call on the object it gives
+    // back: the peer would have let go of the call's own target.)
+    constexpr uint32_t kHome = wire::kReceiverObject;
+    seeds.push_back({"returnThenRelease", Script(kHelloAndService)
+                                                  .packet(pingWithObjects({1}))
+                                                  .packet(release(1, 1, 1))
+                                                  .packet(ping())
+                                                  .bytes()});
+    // The same, with the return on a channel and the release on the primary
+    // link sent first.
+    seeds.push_back({"releaseOvertakesReturn",
+                     Script(kHelloAndService)
+                             .packet(frameBytes(header(wire::kJoin)), kChannelA | kOpStamp)
+                             .packet(release(1, 1, 1))
+                             .packet(pingWithObjects({1}), kChannelA)
+                             .packet(ping())
+                             .bytes()});
+    // A release reporting two returns, then both in one frame.
+    seeds.push_back({"returnedTwiceInOneFrame", Script(kHelloAndService)
+                                                        .packet(release(1, 1, 2))
+                                                        .packet(pingWithObjects({1, 1}))
+                                                        .packet(ping())
+                                                        .bytes()});
+    // The service's binder sent home in a call on it and echoed out again.
+    seeds.push_back({"echoHome",
+                     Script(kHelloAndService).packet(callWithObjects(kEchoBinder, {{kHome, 1}})).packet(ping()).bytes()});
+    // Objects of the peer it knows are dead (kind 3): echoed home, and
+    // called back, which fails at once.
+    seeds.push_back({"deadSenderObject",
+                     Script(kHelloAndService)
+                             .packet(callWithObjects(kEchoBinder, {{wire::kSenderObjectDead, 9}}))
+                             .packet(callWithObjects(kCallBack, {{wire::kSenderObjectDead, 10}}, {kEchoInt32, 0}))
+                             .bytes()});
+    // A death frame naming an import of the service while the service waits
+    // in a call on it, and a handle it never imported; the session lives on.
+    // The call back is one-way, so no answer of the service is due for it.
+    seeds.push_back({"deathNamingImport",
+                     Script(kHelloAndService)
+                             .packet(callWithObjects(kCallBack, {{wire::kSenderObject, 9}}, {kEchoInt32, 0}, FLAG_ONEWAY))
+                             .packet(deathOf({9, 4242}), kOpAnswer)
                              .packet(ping())
                              .bytes()});
     return seeds;
