@@ -1525,6 +1525,8 @@ std::vector<Seed> clientSeeds() {
     seeds.push_back({"helloWrongToken", Script().lookup().answer(3).bytes()});
     seeds.push_back({"helloHungUp", Script().lookup().answer(5).bytes()});
     seeds.push_back({"helloAfterPing", Script().lookup().answer(6).bytes()});
+    // Answers written as "another code" that happens to be 0: accepted.
+    seeds.push_back({"acceptedAsCodeZero", Script().lookup().answer(2).answer(2).answer(0).call(0, 0, 3, 1).bytes()});
     seeds.push_back({"joinRefused",
                      Script().lookup().answer(0).answer(1).answer(0).call(0, 0, 9, 1).answer(0).bytes()});
     // The lookup's reply: the service twice, a dead object, or a forged

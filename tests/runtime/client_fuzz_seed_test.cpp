@@ -61,7 +61,7 @@ TEST_F(RuntimeClientFuzzSeeds, EverySeedLeavesTheClientWorking) {
 TEST_F(RuntimeClientFuzzSeeds, WellFormedAnswersServeTheCall) {
     // A refused channel leaves the session usable: the call takes the primary link.
     for (const auto& [name, value] : std::vector<std::pair<std::string, int32_t>>{
-                 {"lookupAndCall", 5}, {"joinRefused", 9}, {"replyInSealedFile", 0x10}}) {
+                 {"lookupAndCall", 5}, {"joinRefused", 9}, {"replyInSealedFile", 0x10}, {"acceptedAsCodeZero", 3}}) {
         SCOPED_TRACE(name);
         const ClientOutcome outcome = replay(name);
         ASSERT_EQ(callsOf(outcome, ClientAction::kLookup).size(), 1u);
