@@ -69,17 +69,24 @@
 #include <utility>
 #include <vector>
 
-#include "wire/format.h"  // the frame layout, as the runtime defines it
+#include "fuzz_support.h"
 
 namespace {
 
-namespace wire = binder_ndk::internal::wire;
-using Bytes = std::vector<uint8_t>;
+using bgs_fuzz::Bytes;
+using bgs_fuzz::Data;
+using bgs_fuzz::frameBytes;
+using bgs_fuzz::header;
+using bgs_fuzz::headerOnly;
+using bgs_fuzz::kHeaderSize;
+using bgs_fuzz::nowMs;
+using bgs_fuzz::objectRecord;
+using bgs_fuzz::randomToken;
+using bgs_fuzz::readHeader;
+namespace wire = bgs_fuzz::wire;
 
 constexpr char kServiceName[] = "bgs.fuzz.session";
 constexpr char kDescriptor[] = "bgs.fuzz.ISessionEcho";
-constexpr int32_t kInterfaceHeaderMagic = 0x46494742;  // "BGIF" (docs/wire-format.md)
-constexpr size_t kHeaderSize = sizeof(wire::FrameHeader);
 
 // The test service's codes.
 enum : transaction_code_t {
@@ -119,21 +126,6 @@ bgs_fuzz::SessionOutcome gOutcome;
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "session_fuzzer: %s\n", what);
     std::abort();
-}
-
-uint64_t nowMs() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-}
-
-uint64_t randomToken() {
-    static uint64_t fallback = 0x9e3779b97f4a7c15ull;
-    uint64_t token = 0;
-    while (token == 0) {
-        if (::getrandom(&token, sizeof token, 0) != sizeof token) token = (fallback += 0x9e3779b97f4a7c15ull);
-    }
-    return token;
 }
 
 // ---- The test service ----
@@ -242,19 +234,7 @@ binder_status_t serviceShell(AIBinder* binder, int, int out, int, const char** a
 
 // ---- The service and where it listens ----
 
-char gDirectory[PATH_MAX];
-
-void removeDirectory() {
-    DIR* dir = ::opendir(gDirectory);
-    if (dir == nullptr) return;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-            ::unlinkat(::dirfd(dir), entry->d_name, 0);
-        }
-    }
-    ::closedir(dir);
-    ::rmdir(gDirectory);
-}
+const char* gDirectory = nullptr;  // the private registry
 
 // The listener's address from the service's registry entry: the file
 // "s-<16 hex digits of the 64-bit FNV-1a hash of the name>" holding the lines
@@ -286,14 +266,8 @@ struct Service {
 // publishes nothing.
 const Service& service() {
     static const Service started = [] {
-        const char* tmp = std::getenv("TMPDIR");
-        const std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/bgs-session-fuzz-XXXXXX";
-        if (pattern.size() >= sizeof gDirectory) fail("TMPDIR is too long");
-        std::memcpy(gDirectory, pattern.c_str(), pattern.size() + 1);
-        if (::mkdtemp(gDirectory) == nullptr || ::setenv("BGS_SERVICE_DIR", gDirectory, 1) != 0) {
-            fail("no private registry directory");
-        }
-        std::atexit(removeDirectory);
+        gDirectory = bgs_fuzz::makePrivateRegistry("bgs-session-fuzz");
+        if (gDirectory == nullptr) fail("no private registry directory");
         gClass = AIBinder_Class_define(kDescriptor, serviceCreate, serviceDestroy, serviceTransact);
         if (gClass == nullptr) fail("the service class could not be defined");
         AIBinder_Class_setOnDump(gClass, serviceDump);
@@ -331,35 +305,6 @@ int connectToService() {
 }
 
 // ---- Frames ----
-
-wire::FrameHeader header(uint32_t kind, uint32_t handle = 0, uint32_t code = 0, uint32_t flags = 0) {
-    wire::FrameHeader h{};
-    h.magic = wire::kFrameMagic;
-    h.kind = kind;
-    h.handle = handle;
-    h.code = code;
-    h.flags = flags;
-    h.seq = 1;
-    h.senderThread = 0x5eed;
-    return h;
-}
-
-Bytes frameBytes(wire::FrameHeader h, const Bytes& data = {}, const Bytes& objects = {}, uint32_t objectCount = 0) {
-    h.dataSize = static_cast<uint32_t>(data.size());
-    h.objectBytes = static_cast<uint32_t>(objects.size());
-    h.objectCount = objectCount;
-    Bytes bytes(kHeaderSize);
-    std::memcpy(bytes.data(), &h, kHeaderSize);
-    bytes.insert(bytes.end(), data.begin(), data.end());
-    bytes.insert(bytes.end(), objects.begin(), objects.end());
-    return bytes;
-}
-
-bool readHeader(const uint8_t* packet, size_t size, wire::FrameHeader* h) {
-    if (size < kHeaderSize) return false;
-    std::memcpy(h, packet, kHeaderSize);
-    return h->magic == wire::kFrameMagic;
-}
 
 // Body bytes of a frame still to come after its first packet of `size`
 // bytes, as the runtime reads it: a frame continues only after a full packet.
@@ -431,15 +376,6 @@ class WellBehavedClient {
     Bytes buffer_ = Bytes(wire::kMaxPacket);
 };
 
-int countDescriptors() {
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) return -1;
-    int count = 0;
-    while (::readdir(dir) != nullptr) ++count;
-    ::closedir(dir);
-    return count;
-}
-
 // After an input: the service still serves a well-behaved client, and the
 // hostile peer's sessions are gone with their descriptors.
 void checkServiceHealthy() {
@@ -457,12 +393,12 @@ void checkServiceHealthy() {
         if (!fresh.open() || !fresh.ping()) fail("a new well-behaved client was not served");
     }
     if (inputs % kDescriptorCheckEvery == 0) {
-        int count = countDescriptors();
+        int count = bgs_fuzz::countDescriptors();
         if (baseline < 0) baseline = count;
         // Sessions end on runtime threads; give the last ones time to go.
         for (const uint64_t deadline = nowMs() + kProbeTimeoutMs; count > baseline + kDescriptorSlack && nowMs() < deadline;) {
             ::poll(nullptr, 0, 10);
-            count = countDescriptors();
+            count = bgs_fuzz::countDescriptors();
         }
         if (count > baseline + kDescriptorSlack) {
             std::fprintf(stderr, "session_fuzzer: %d descriptors open, %d after the first input\n", count, baseline);
@@ -755,46 +691,6 @@ class Script {
     Bytes bytes_;
 };
 
-// Parcel data written by the runtime's own writers; `entry` writes a binder
-// entry and gives its offset.
-class Data {
-  public:
-    Data() : parcel_(AParcel_create()) {}
-    ~Data() { AParcel_delete(parcel_); }
-    Data(const Data&) = delete;
-    Data& operator=(const Data&) = delete;
-
-    Data& int32(int32_t value) {
-        AParcel_writeInt32(parcel_, value);
-        return *this;
-    }
-    Data& string(const char* text) {
-        AParcel_writeString(parcel_, text, static_cast<int32_t>(std::strlen(text)));
-        return *this;
-    }
-    Data& interfaceHeader() { return int32(kInterfaceHeaderMagic).string(kDescriptor); }
-    Data& entry(uint32_t* offset) {
-        *offset = static_cast<uint32_t>(AParcel_getDataPosition(parcel_));
-        return int32(1).int32(0);
-    }
-    Bytes bytes() const {
-        Bytes data(static_cast<size_t>(AParcel_getDataSize(parcel_)));
-        AParcel_marshal(parcel_, data.data(), 0, data.size());
-        return data;
-    }
-
-  private:
-    AParcel* parcel_;
-};
-
-Bytes objectRecord(uint32_t offset, uint32_t kind, uint32_t handle, const std::string& descriptor = "") {
-    const wire::ObjectRecord record{offset, kind, handle, static_cast<uint32_t>(descriptor.size())};
-    Bytes bytes(sizeof record + ((descriptor.size() + 3) & ~size_t{3}));
-    std::memcpy(bytes.data(), &record, sizeof record);
-    std::memcpy(bytes.data() + sizeof record, descriptor.data(), descriptor.size());
-    return bytes;
-}
-
 Bytes ping() { return frameBytes(header(wire::kTransaction, 0, wire::kPingTransaction)); }
 
 Bytes call(uint32_t handle, uint32_t code, const Data& data, const Bytes& objects = {}, uint32_t objectCount = 0,
@@ -803,18 +699,48 @@ Bytes call(uint32_t handle, uint32_t code, const Data& data, const Bytes& object
 }
 
 // One release record: arrivals given back, no references sent back.
-Bytes release(uint32_t handle, uint32_t count) {
-    const uint32_t record[] = {handle, count, 0};
-    static_assert(sizeof record == wire::kReleaseRecordSize, "the record as the runtime reads it");
-    Bytes body(sizeof record);
-    std::memcpy(body.data(), record, sizeof record);
-    return frameBytes(header(wire::kRelease), body);
+Bytes release(uint32_t handle, uint32_t count, uint32_t returns = 0) {
+    return frameBytes(header(wire::kRelease), bgs_fuzz::releaseRecords({{handle, count, returns}}));
 }
 
-Bytes headerOnly(wire::FrameHeader h) {
-    Bytes bytes(kHeaderSize);
-    std::memcpy(bytes.data(), &h, kHeaderSize);
-    return bytes;
+// A call of `code` on the service whose data holds its interface header, one
+// binder entry per (kind, handle) in `objects`, then `words`.
+Bytes callWithObjects(uint32_t code, const std::vector<std::pair<uint32_t, uint32_t>>& objects,
+                      const std::vector<int32_t>& words = {}, uint32_t flags = 0) {
+    Data data;
+    data.interfaceHeader(kDescriptor);
+    std::vector<uint32_t> offsets(objects.size());
+    for (uint32_t& offset : offsets) data.entry(&offset);
+    for (const int32_t word : words) data.int32(word);
+    Bytes table;
+    for (size_t i = 0; i < objects.size(); ++i) {
+        const uint32_t kind = objects[i].first;
+        const Bytes record = objectRecord(offsets[i], kind, objects[i].second,
+                                          kind == wire::kReceiverObject ? "" : kDescriptor);
+        table.insert(table.end(), record.begin(), record.end());
+    }
+    return call(1, code, data, table, static_cast<uint32_t>(objects.size()), flags);
+}
+
+// A ping of the process (handle 0) carrying the service's objects `handles`
+// sent home: their returns are counted though the ping reads nothing.
+Bytes pingWithObjects(const std::vector<uint32_t>& handles) {
+    Data data;
+    Bytes table;
+    for (const uint32_t handle : handles) {
+        uint32_t offset = 0;
+        data.entry(&offset);
+        const Bytes record = objectRecord(offset, wire::kReceiverObject, handle);
+        table.insert(table.end(), record.begin(), record.end());
+    }
+    return frameBytes(header(wire::kTransaction, 0, wire::kPingTransaction), data.bytes(), table,
+                      static_cast<uint32_t>(handles.size()));
+}
+
+Bytes deathOf(const std::vector<uint32_t>& handles) {
+    Bytes body(handles.size() * sizeof(uint32_t));
+    std::memcpy(body.data(), handles.data(), body.size());
+    return frameBytes(header(wire::kDeath), body);
 }
 
 }  // namespace
@@ -844,14 +770,14 @@ std::vector<SessionSeed> sessionSeeds() {
     {
         uint32_t offset = 0;
         Data echoBinder;
-        echoBinder.interfaceHeader().entry(&offset);
+        echoBinder.interfaceHeader(kDescriptor).entry(&offset);
         seeds.push_back({"getServiceAndEcho",
                          Script(kHelloAndService)
-                                 .packet(call(1, kEchoInt32, Data().interfaceHeader().int32(42)))
-                                 .packet(call(1, kEchoString, Data().interfaceHeader().string("echo")))
+                                 .packet(call(1, kEchoInt32, Data().interfaceHeader(kDescriptor).int32(42)))
+                                 .packet(call(1, kEchoString, Data().interfaceHeader(kDescriptor).string("echo")))
                                  .packet(call(1, kEchoBinder, echoBinder,
                                               objectRecord(offset, wire::kSenderObject, 9, kDescriptor), 1))
-                                 .packet(call(1, kNewObject, Data().interfaceHeader()))
+                                 .packet(call(1, kNewObject, Data().interfaceHeader(kDescriptor)))
                                  .packet(ping())
                                  .bytes()});
     }
@@ -864,7 +790,7 @@ std::vector<SessionSeed> sessionSeeds() {
     {
         uint32_t offset = 0;
         Data data;
-        data.interfaceHeader().entry(&offset);
+        data.interfaceHeader(kDescriptor).entry(&offset);
         seeds.push_back({"forgedObject",
                          Script(kHelloAndService)
                                  .packet(call(1, kEchoBinder, data, objectRecord(offset, wire::kReceiverObject, 77), 1))
@@ -917,7 +843,7 @@ std::vector<SessionSeed> sessionSeeds() {
     {
         uint32_t offset = 0;
         Data request;
-        request.interfaceHeader().entry(&offset).int32(kEchoInt32).int32(0);
+        request.interfaceHeader(kDescriptor).entry(&offset).int32(kEchoInt32).int32(0);
         uint32_t replyOffset = 0;
         Data reply;
         reply.int32(42).entry(&replyOffset);
@@ -942,7 +868,55 @@ std::vector<SessionSeed> sessionSeeds() {
 
     seeds.push_back({"onewayThenPing",
                      Script(kHelloAndService)
-                             .packet(call(1, kEchoInt32, Data().interfaceHeader().int32(5), {}, 0, FLAG_ONEWAY))
+                             .packet(call(1, kEchoInt32, Data().interfaceHeader(kDescriptor).int32(5), {}, 0, FLAG_ONEWAY))
+                             .packet(ping())
+                             .bytes()});
+
+    // References sent back to their owner (kind 2), counted against the
+    // releases that report them. The service's binder (handle 1, sent once
+    // by getService) comes home in a ping of the process, decoded on a pool
+    // thread, and the release that reports it is applied by the loop as soon
+    // as it is read, most often before that: the entry must wait for the
+    // return. (A release never overtakes a call on the object it gives
+    // back: the peer would have let go of the call's own target.)
+    constexpr uint32_t kHome = wire::kReceiverObject;
+    seeds.push_back({"returnThenRelease", Script(kHelloAndService)
+                                                  .packet(pingWithObjects({1}))
+                                                  .packet(release(1, 1, 1))
+                                                  .packet(ping())
+                                                  .bytes()});
+    // The same, with the return on a channel and the release on the primary
+    // link sent first.
+    seeds.push_back({"releaseOvertakesReturn",
+                     Script(kHelloAndService)
+                             .packet(frameBytes(header(wire::kJoin)), kChannelA | kOpStamp)
+                             .packet(release(1, 1, 1))
+                             .packet(pingWithObjects({1}), kChannelA)
+                             .packet(ping())
+                             .bytes()});
+    // A release reporting two returns, then both in one frame.
+    seeds.push_back({"returnedTwiceInOneFrame", Script(kHelloAndService)
+                                                        .packet(release(1, 1, 2))
+                                                        .packet(pingWithObjects({1, 1}))
+                                                        .packet(ping())
+                                                        .bytes()});
+    // The service's binder sent home in a call on it and echoed out again.
+    seeds.push_back({"echoHome",
+                     Script(kHelloAndService).packet(callWithObjects(kEchoBinder, {{kHome, 1}})).packet(ping()).bytes()});
+    // Objects of the peer it knows are dead (kind 3): echoed home, and
+    // called back, which fails at once.
+    seeds.push_back({"deadSenderObject",
+                     Script(kHelloAndService)
+                             .packet(callWithObjects(kEchoBinder, {{wire::kSenderObjectDead, 9}}))
+                             .packet(callWithObjects(kCallBack, {{wire::kSenderObjectDead, 10}}, {kEchoInt32, 0}))
+                             .bytes()});
+    // A death frame naming an import of the service while the service waits
+    // in a call on it, and a handle it never imported; the session lives on.
+    // The call back is one-way, so no answer of the service is due for it.
+    seeds.push_back({"deathNamingImport",
+                     Script(kHelloAndService)
+                             .packet(callWithObjects(kCallBack, {{wire::kSenderObject, 9}}, {kEchoInt32, 0}, FLAG_ONEWAY))
+                             .packet(deathOf({9, 4242}), kOpAnswer)
                              .packet(ping())
                              .bytes()});
     return seeds;
@@ -969,47 +943,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 }
 
 #ifndef BGS_FUZZER_NO_MAIN
-namespace {
-
-Bytes readFile(const char* path) {
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-        std::perror(path);
-        std::exit(1);
-    }
-    Bytes input;
-    for (int c; (c = std::fgetc(file)) != EOF;) input.push_back(static_cast<uint8_t>(c));
-    std::fclose(file);
-    return input;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    const std::string mode = argc >= 2 ? argv[1] : "";
-    if (argc == 2 && mode == "--seeds") {
-        const auto seeds = bgs_fuzz::sessionSeeds();
-        for (const auto& seed : seeds) LLVMFuzzerTestOneInput(seed.input.data(), seed.input.size());
-        std::printf("session_fuzzer: %zu seeds ok\n", seeds.size());
-        return 0;
-    }
-    if (argc == 3 && mode == "--write-seeds") {
-        for (const auto& seed : bgs_fuzz::sessionSeeds()) {
-            const std::string path = std::string(argv[2]) + "/" + seed.name;
-            std::FILE* file = std::fopen(path.c_str(), "wb");
-            if (file == nullptr || std::fwrite(seed.input.data(), 1, seed.input.size(), file) != seed.input.size()) {
-                std::perror(path.c_str());
-                return 1;
-            }
-            std::fclose(file);
-        }
-        return 0;
-    }
-    for (int i = 1; i < argc; ++i) {
-        const Bytes input = readFile(argv[i]);
-        LLVMFuzzerTestOneInput(input.data(), input.size());
-        std::printf("%s: ok\n", argv[i]);
-    }
-    return 0;
+    return bgs_fuzz::replayMain(argc, argv, "session_fuzzer", bgs_fuzz::sessionSeeds(), LLVMFuzzerTestOneInput);
 }
 #endif

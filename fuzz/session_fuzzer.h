@@ -8,14 +8,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "fuzz_support.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 namespace bgs_fuzz {
 
-struct SessionSeed {
-    const char* name;
-    std::vector<uint8_t> input;
-};
+using SessionSeed = Seed;
 
 // One input per kind of frame a hostile peer can send, valid or not.
 std::vector<SessionSeed> sessionSeeds();

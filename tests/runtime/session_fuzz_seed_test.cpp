@@ -135,4 +135,41 @@ TEST_F(RuntimeSessionFuzzSeeds, ServiceCallsBackIntoThePeerAndGetsItsAnswer) {
     EXPECT_EQ(firstWord(outcome.replies[1]), STATUS_OK);
 }
 
+TEST_F(RuntimeSessionFuzzSeeds, ReturnsAreCountedAgainstTheReleasesThatReportThem) {
+    // The release of the service's binder reports a reference sent back; the
+    // entry waits for it, however the two are ordered, so the frame that
+    // carries it is never taken for a forgery.
+    for (const char* name : {"returnThenRelease", "releaseOvertakesReturn", "returnedTwiceInOneFrame"}) {
+        SCOPED_TRACE(name);
+        const SessionOutcome outcome = replay(name);
+        std::vector<int32_t> statuses;
+        for (const SeenReply& reply : outcome.replies) statuses.push_back(reply.status);
+        EXPECT_EQ(statuses, std::vector<int32_t>(3, STATUS_OK));
+        EXPECT_EQ(outcome.closedSockets, 0u);
+    }
+    // Sent home in a call on it, the binder goes out again in the reply.
+    const SessionOutcome echoed = replay("echoHome");
+    EXPECT_EQ(statusesOn(echoed, 0), std::vector<int32_t>(3, STATUS_OK));
+    EXPECT_EQ(std::count_if(echoed.replies.begin(), echoed.replies.end(),
+                            [](const SeenReply& reply) { return reply.objectCount == 1; }),
+              2);  // getService and the echo
+}
+
+TEST_F(RuntimeSessionFuzzSeeds, ObjectsAnnouncedDeadAreNeverCalled) {
+    // A kind-3 object is dead on arrival: calling it back fails without a
+    // frame sent to the peer.
+    const SessionOutcome dead = replay("deadSenderObject");
+    EXPECT_EQ(dead.transactions, 0u);
+    ASSERT_EQ(statusesOn(dead, 0), std::vector<int32_t>(3, STATUS_OK));
+    EXPECT_EQ(std::count_if(dead.replies.begin(), dead.replies.end(),
+                            [](const SeenReply& reply) { return firstWord(reply) == STATUS_DEAD_OBJECT; }),
+              1);
+    // A death frame naming an import the service is calling, and a handle
+    // it never imported, leave the session serving.
+    const SessionOutcome relayed = replay("deathNamingImport");
+    EXPECT_EQ(relayed.transactions, 1u);
+    EXPECT_EQ(statusesOn(relayed, 0), std::vector<int32_t>({STATUS_OK, STATUS_OK}));
+    EXPECT_EQ(relayed.closedSockets, 0u);
+}
+
 }  // namespace
