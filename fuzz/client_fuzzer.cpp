@@ -17,7 +17,9 @@
 //              b: an int argument; c: payload (bit 0 the int, bit 1 a new
 //              object of the client, bit 2 the client's kept object, bit 3
 //              the binder of slot c>>4 (sent home when it is the service's),
-//              bit 6 the kept object twice)
+//              bit 6 the kept object twice, bit 7 60,000 bytes more, or
+//              70,000 with b's high bit, so that the request travels in a
+//              sealed file)
 //   2 ping     a: slot         3 link     a: slot (bit 2: unlink instead)
 //   4 drop     a: slot         5 dump     a: slot
 //   6 answer   m, then for a call the bytes m asks for: the oldest request
@@ -36,7 +38,8 @@
 //  12 settle   wait (bounded) until the client has nothing running, answering nothing
 //  13 default  every request waiting now gets a well-formed answer
 //  14 sleep    1 to 4 ms, reading what comes
-//  15 (no operation)
+//  15 deaf     d: read nothing for 1 + d % 64 ms (the client's sockets fill
+//              and its frames wait in its outboxes; the script goes on)
 // A body is: r (bits 0-1 object records, bit 2 an interface header first,
 // bits 3-4 extra words, bit 5 one record more announced than written, bit 6
 // four bytes more of object table announced), then two bytes per record
@@ -365,6 +368,13 @@ class Client {
         if ((op.c & 4) != 0) AParcel_writeStrongBinder(request, kept());
         if ((op.c & 8) != 0) AParcel_writeStrongBinder(request, slots_[(op.c >> 4) & 3]);
         if ((op.c & 0x40) != 0) AParcel_writeStrongBinder(request, kept()), AParcel_writeStrongBinder(request, kept());
+        if ((op.c & 0x80) != 0) {
+            // Nearly a packet, or (with b's high bit) more than one: then the
+            // request travels in a sealed file.
+            static const std::string large(70000, 'x');
+            const int32_t size = (op.b & 0x80) != 0 ? 70000 : 60000;
+            AParcel_writeString(request, large.data(), size);
+        }
         const auto code = static_cast<transaction_code_t>(FIRST_CALL_TRANSACTION + ((op.a >> 2) & 7));
         AParcel* reply = nullptr;
         call.status = AIBinder_transact(target, code, &request, &reply, (op.a & 0x20) != 0 ? FLAG_ONEWAY : 0);
@@ -554,7 +564,7 @@ class FakeService {
                 case 12: waitForClient(gPatience.settle, false); break;
                 case 13: answerAll(); break;
                 case 14: sleepReading(1 + (op >> 4) % 4); break;
-                default: break;
+                default: deafUntil_ = nowMs() + 1 + in.byte() % 64; break;
             }
             pump(0);
         }
@@ -563,6 +573,7 @@ class FakeService {
     // Answers everything well until the client has nothing running; false
     // when that takes longer than its calls may.
     bool serveUntilIdle() {
+        deafUntil_ = 0;
         const uint64_t deadline = nowMs() + gPatience.callBound() * (client_.queued() + 1);
         while (!client_.idle() || !pending_.empty()) {
             if (nowMs() > deadline) return false;
@@ -662,6 +673,11 @@ class FakeService {
     // Accepts and reads whatever is ready, waiting up to `waitMs` for
     // something; true when anything came.
     bool pump(int waitMs) {
+        if (nowMs() < deafUntil_) {
+            // Deaf: the client's frames wait in its sockets and outboxes.
+            ::poll(nullptr, 0, waitMs);
+            return false;
+        }
         pollfd polled[kMaxConnections + 1];
         size_t index[kMaxConnections + 1];
         nfds_t count = 0;
@@ -1291,6 +1307,7 @@ class FakeService {
     uint32_t nextSeq_ = 1;
     size_t clientOps_ = 0;
     uint64_t waited_ = 0;
+    uint64_t deafUntil_ = 0;  // nothing is read until then
     bgs_fuzz::ClientOutcome outcome_;
 };
 
@@ -1492,6 +1509,7 @@ class Script {
     Script& settle() { return op(12, {}); }
     Script& answerAll() { return op(13, {}); }
     Script& sleep() { return op(14 | 0x30, {}); }
+    Script& deaf(uint8_t ms) { return op(15, {ms}); }
     Bytes bytes() const { return bytes_; }
 
   private:
@@ -1576,6 +1594,18 @@ std::vector<Seed> clientSeeds() {
                      Script().lookup().served().linkToDeath(0).settle().death(0).sleep().ping(0).bytes()});
     seeds.push_back({"hangUpMidCall", Script().lookup().served().call(0, 0, 1, 1).sleep().hangUp(2).bytes()});
     seeds.push_back({"dump", Script().lookup().served().dump(0).answer(0).bytes()});
+    // Requests larger than a packet travel in sealed files.
+    seeds.push_back({"largeRequestInFile", Script().lookup().served().call(0, 0, 0x81, 0x81).answer(0).bytes()});
+    // A service that stops reading: one-way calls of nearly a packet fill
+    // the primary link (its channel refused), the rest wait in the outbox,
+    // and a two-way call behind them, carrying the client's object and the
+    // service's sent home, gives up and is withdrawn with its counts.
+    {
+        Script deafened;
+        deafened.lookup().answer(0).answer(1).answer(0).deaf(63);
+        for (int i = 0; i < 6; ++i) deafened.call(0, 0, 1, 0x80, true);
+        seeds.push_back({"deafServiceWithdrawsCall", deafened.call(0, 0, 2, 1 | 4 | 8).answer(1).settle().bytes()});
+    }
     // The service's own binder sent home by the client, and a relay.
     seeds.push_back({"serviceSentHome", Script().lookup().served().call(0, 3, 1, 8).answer(0).bytes()});
     {

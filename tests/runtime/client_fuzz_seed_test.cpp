@@ -75,6 +75,11 @@ TEST_F(RuntimeClientFuzzSeeds, WellFormedAnswersServeTheCall) {
     ASSERT_EQ(home.size(), 1u);
     EXPECT_EQ(home[0].status, STATUS_OK);
     EXPECT_TRUE(home[0].gotBinder);
+    // A request larger than a packet goes in a sealed file (the fake service
+    // aborts on one it cannot read) and is answered.
+    const auto large = callsOf(replay("largeRequestInFile"), ClientAction::kCall);
+    ASSERT_EQ(large.size(), 1u);
+    EXPECT_EQ(large[0].status, STATUS_OK);
 }
 
 TEST_F(RuntimeClientFuzzSeeds, AnswersThatAreNotTheCallsNeverServeIt) {
