@@ -33,6 +33,7 @@ struct Options {
     bool json = false;
     bool gallery = false;  // listen: setGalleryEventCallback instead of setEventCallback
     int32_t value = 0;     // listen: the registration's value
+    std::optional<int32_t> pid;  // monitor: the process to watch
     std::string command;
     std::vector<std::string> args;  // after the command name
 };
@@ -56,6 +57,12 @@ int runCall(const Options& options);
 int runListen(const Options& options);
 int runDump(const Options& options);
 int runShell(const Options& options);
+int runMonitor(const Options& options);
+
+// Blocks SIGINT and SIGTERM in the calling thread, and so in the threads it
+// starts later (the runtime's), and returns a signalfd that reads them; -1
+// on failure.
+int stopSignalFd();
 
 // "bgctl: <message>" and a pointer to the help, on stderr; kExitUsage.
 int usageError(const std::string& message, const std::string& command = "");

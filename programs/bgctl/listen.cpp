@@ -141,16 +141,20 @@ void wake(int eventFd) {
 
 }  // namespace
 
-int runListen(const Options& options) {
-    if (!options.args.empty()) {
-        return usageError("listen takes no arguments", "listen");
-    }
+int stopSignalFd() {
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-    const int signalFd = signalfd(-1, &stop, SFD_CLOEXEC);
+    return signalfd(-1, &stop, SFD_CLOEXEC);
+}
+
+int runListen(const Options& options) {
+    if (!options.args.empty()) {
+        return usageError("listen takes no arguments", "listen");
+    }
+    const int signalFd = stopSignalFd();
     const int eventFd = eventfd(0, EFD_CLOEXEC);
     if (signalFd < 0 || eventFd < 0) {
         printError(std::string("listen: ") + std::strerror(errno));

@@ -57,6 +57,17 @@ const std::vector<Command>& commands() {
              "stdin, stdout and stderr; exits 0 when the handler returns STATUS_OK.\n"
              "Options go before the first ARG: the rest belongs to the handler.\n",
              runShell},
+            {"monitor", "monitor [NAME | --pid P]",
+             "Attaches to the process that serves NAME (default: --service), or to\n"
+             "process P, and prints each transaction it makes (out) or serves (in) as\n"
+             "it ends: time, direction, peer pid, interface, method(code), request and\n"
+             "reply bytes, oneway, status, latency. Runtime requests are named (ping,\n"
+             "dump, shellCommand, getService, ...). Only a process of this user that\n"
+             "has talked to another process can be watched, by 4 monitors at most.\n"
+             "A monitor that cannot keep up loses records: 'monitor: lost N records'\n"
+             "says how many. Runs until SIGINT or SIGTERM (exit 0) or until the\n"
+             "process ends ('monitor: pid P ended', exit 0).\n",
+             runMonitor},
     };
     return table;
 }
@@ -113,6 +124,7 @@ std::string help(const Command* only) {
             "  --wait MS       wait up to MS milliseconds for the service to be served\n"
             "                  (default: look once, do not wait)\n"
             "  --json          one JSON object per line instead of text (below)\n"
+            "  --pid P         monitor: the process to watch\n"
             "  --help, -h      this help; 'bgctl COMMAND --help' for one command\n"
             "\nOutput, as text / with --json:\n"
             "  list    NAME / {\"service\":NAME}\n"
@@ -123,6 +135,10 @@ std::string help(const Command* only) {
             "          {\"listening\",\"service\",\"value\",\"registration\"},\n"
             "          {\"event\":METHOD,\"args\":{NAME:VALUE,...}}, {\"stopped\",\"events\",\"unregistered\"}\n"
             "          (a record is shown as its toString() text, a JSON string with --json)\n"
+            "  monitor 'monitor: attached to pid P', a line per transaction, 'monitor: lost\n"
+            "          N records', 'monitor: pid P ended' / {\"attached\":P}, {\"time\",\"direction\",\n"
+            "          \"peerPid\",\"interface\",\"method\",\"code\",\"oneway\",\"requestBytes\",\n"
+            "          \"replyBytes\",\"status\",\"statusName\",\"latencyUs\"}, {\"lost\":N}, {\"ended\":P}\n"
             "  dump and shell write the service's own output either way.\n"
             "\n" + methodList();
     text += "\nExit status:\n"
@@ -131,7 +147,8 @@ std::string help(const Command* only) {
             "     description is on stderr); listen: registering failed or the service died\n"
             "  2  usage error: unknown command, option or method, wrong number of\n"
             "     arguments, a number that does not parse or is out of range\n"
-            "  3  the service is not served (within --wait), or does not serve IBGService\n";
+            "  3  the service is not served (within --wait), or does not serve IBGService;\n"
+            "     monitor: the process cannot be watched (the message says why)\n";
     return text;
 }
 
@@ -163,6 +180,7 @@ namespace {
 std::optional<int> parseCommandLine(const std::vector<std::string>& words, Options* options, bool* wantHelp) {
     bool optionsEnded = false;
     bool listenOption = false;
+    bool monitorOption = false;
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
         // shell: everything from its first argument on is the handler's.
@@ -203,7 +221,7 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& words, Optio
             options->json = true;
         } else if (word == "--gallery") {
             options->gallery = listenOption = true;
-        } else if (name == "--service" || name == "--wait" || name == "--value") {
+        } else if (name == "--service" || name == "--wait" || name == "--value" || name == "--pid") {
             if (!takeValue(&value)) {
                 return usageError(name + " needs a value", options->command);
             }
@@ -215,6 +233,13 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& words, Optio
                     return usageError(error, options->command);
                 }
                 options->waitMs = ms;
+            } else if (name == "--pid") {
+                int32_t pid = 0;
+                if (!parseNumberOption(name, value, 1, &pid, &error)) {
+                    return usageError(error, options->command);
+                }
+                options->pid = pid;
+                monitorOption = true;
             } else {
                 if (!parseNumberOption(name, value, INT32_MIN, &options->value, &error)) {
                     return usageError(error, options->command);
@@ -228,6 +253,9 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& words, Optio
 
     if (listenOption && options->command != "listen") {
         return usageError("--gallery and --value belong to listen", options->command);
+    }
+    if (monitorOption && options->command != "monitor") {
+        return usageError("--pid belongs to monitor", options->command);
     }
     return std::nullopt;
 }
@@ -252,7 +280,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     if (command == nullptr) {
-        return usageError("a COMMAND is needed (list, call, listen, dump or shell)");
+        return usageError("a COMMAND is needed (list, call, listen, dump, shell or monitor)");
     }
     return command->run(options);
 }

@@ -39,6 +39,7 @@
 #include "../transport/session.h"
 #include "../transport/thread_state.h"
 #include "event_loop.h"
+#include "monitor.h"
 #include "pool.h"
 
 namespace binder_ndk::internal {
@@ -505,6 +506,11 @@ void Process::onPending(Pending& pending) noexcept {
         }
         return;
     }
+    if (h.kind == wire::kMonitor) {
+        dropPending(pending, false);
+        acceptMonitor(*this, pending.fd, pending.peer);
+        return;
+    }
     dropPending(pending, true);
 }
 
@@ -681,6 +687,10 @@ std::shared_ptr<Session> Process::connect(const ServiceEndpoint& endpoint, uint6
         }
         const Handshake underway{*this, endpoint.pid};
         if (!startLoop()) return nullptr;
+        // A process that talks to another listens too, even if it serves
+        // nothing, so that it can be watched (bgs/monitor.h).
+        std::string own;
+        (void)ensureListener(&own);
         // The handshake is bounded even without a deadline: a listener that
         // does not answer is retried by the caller, not waited on forever.
         const uint64_t handshake = std::min(deadline, monotonicNs() + limits_.stallNs);
@@ -854,7 +864,7 @@ AIBinder* Process::fetch(const char* name, const ServiceEndpoint& endpoint, uint
     const uint64_t now = monotonicNs();
     const uint64_t bounded = std::min(deadline, now + limits_.stallNs);
     state.callTimeoutMs = static_cast<int64_t>((bounded - std::min(bounded, now)) / kNsPerMs) + 1;
-    const binder_status_t status = session->transact(0, wire::kGetServiceTransaction, request, &reply, 0);
+    const binder_status_t status = session->callProcess(wire::kGetServiceTransaction, request, &reply);
     state.callTimeoutMs = saved;
     if (status != STATUS_OK) {
         *unreachable = status == STATUS_DEAD_OBJECT || status == STATUS_NAME_NOT_FOUND;

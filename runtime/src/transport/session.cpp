@@ -335,11 +335,19 @@ void Session::relayDeaths(const RemoteEndpoint* dead) noexcept {
 
 binder_status_t Session::call(RemoteBinder& target, uint32_t code, const AParcel& request, AParcel** reply,
                               uint32_t flags, const int* fds, uint32_t fdCount) noexcept {
-    if (!traceEnabled()) return transact(target.handle(), code, request, reply, flags, fds, fdCount);
+    return observed(target.handle(), target.descriptor(), target.getClass(), code, request, reply, flags, fds,
+                    fdCount);
+}
+
+binder_status_t Session::observed(uint32_t handle, const char* descriptor, const AIBinder_Class* clazz,
+                                  uint32_t code, const AParcel& request, AParcel** reply, uint32_t flags,
+                                  const int* fds, uint32_t fdCount) noexcept {
+    if (!tapOn()) return transact(handle, code, request, reply, flags, fds, fdCount);
     const uint64_t start = monotonicNs();
-    const binder_status_t status = transact(target.handle(), code, request, reply, flags, fds, fdCount);
-    traceTransaction("out", peerPid_, target.descriptor(), target.getClass(), code, request.dataSize(),
-                     status == STATUS_OK && *reply != nullptr ? (*reply)->dataSize() : 0, status, start);
+    const binder_status_t status = transact(handle, code, request, reply, flags, fds, fdCount);
+    tapTransaction(TapEvent{false, (flags & FLAG_ONEWAY) != 0, peerPid_, descriptor, clazz, code,
+                            request.dataSize(), status == STATUS_OK && *reply != nullptr ? (*reply)->dataSize() : 0,
+                            status, start});
     return status;
 }
 
@@ -964,14 +972,17 @@ void Session::route(FramePtr frame) noexcept {
 bool Session::answerOnLoop(Frame& frame, const std::shared_ptr<Link>& channel) noexcept {
     const wire::FrameHeader h = frame.header;
     if (h.objectCount != 0 || h.objectBytes != 0) return false;
+    const uint64_t start = tapOn() ? monotonicNs() : 0;
     if (h.code == wire::kPingTransaction) {
         bool known = h.handle == 0;
         if (!known) {
             const std::lock_guard<std::mutex> guard(lock());
             known = objects_.exported(h.handle) != nullptr;
         }
-        sendStatusReply(h, known ? STATUS_OK : STATUS_BAD_VALUE, channel);
+        const binder_status_t status = known ? STATUS_OK : STATUS_BAD_VALUE;
+        sendStatusReply(h, status, channel);
         if (channel != nullptr) handBack(channel);
+        if (start != 0) reportServed(h, nullptr, 0, status, start);
         return true;
     }
     if (h.handle != 0 || h.code != wire::kGetServiceTransaction) return false;
@@ -989,6 +1000,7 @@ bool Session::answerOnLoop(Frame& frame, const std::shared_ptr<Link>& channel) n
     }
     sendReply(h, status, status == STATUS_OK ? reply.get() : nullptr, channel);
     if (channel != nullptr) handBack(channel);
+    if (start != 0) reportServed(h, nullptr, status == STATUS_OK ? reply->dataSize() : 0, status, start);
     // The reply's reference goes with the parcel; ours may be the last if
     // the service was withdrawn meanwhile, and ending it runs user code.
     AIBinder* held = service.release();
@@ -1234,23 +1246,27 @@ void Session::serve(Frame& frame, const std::shared_ptr<Link>& channel, AIBinder
         refuse(frame, STATUS_NO_MEMORY, channel);
         return;
     }
-    const uint64_t start = traceEnabled() ? monotonicNs() : 0;
+    const uint64_t start = tapOn() ? monotonicNs() : 0;
     AParcel* reply = nullptr;
     const binder_status_t status = dispatch(frame, target, request.get(), &reply);
     state.calls.pop_back();
-    if (start != 0) {
-        StrongRef traced(target);
-        if (traced.get() == nullptr && header.handle != 0) {
-            const std::lock_guard<std::mutex> guard(lock());
-            traced = StrongRef(objects_.exported(header.handle));
-        }
-        AIBinder* binder = traced.get();
-        traceTransaction("in", peerPid_, binder != nullptr ? binder->descriptor() : "(process)",
-                         binder != nullptr ? binder->getClass() : nullptr, header.code, header.dataSize,
-                         reply != nullptr ? reply->dataSize() : 0, status, start);
-    }
+    if (start != 0) reportServed(header, target, reply != nullptr ? reply->dataSize() : 0, status, start);
     if ((header.flags & FLAG_ONEWAY) == 0) sendReply(header, status, reply, channel);
     AParcel_delete(reply);
+}
+
+void Session::reportServed(const wire::FrameHeader& header, AIBinder* target, size_t replyBytes,
+                           binder_status_t status, uint64_t startNs) noexcept {
+    StrongRef held(target);
+    if (held.get() == nullptr && header.handle != 0) {
+        const std::lock_guard<std::mutex> guard(lock());
+        held = StrongRef(objects_.exported(header.handle));
+    }
+    AIBinder* binder = held.get();
+    tapTransaction(TapEvent{true, (header.flags & FLAG_ONEWAY) != 0, peerPid_,
+                            binder != nullptr ? binder->descriptor() : kProcessDescriptor,
+                            binder != nullptr ? binder->getClass() : nullptr, header.code, header.dataSize, replyBytes,
+                            status, startNs});
 }
 
 binder_status_t Session::dispatch(Frame& frame, AIBinder* resolved, AParcel* request, AParcel** reply) noexcept {

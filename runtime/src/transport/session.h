@@ -125,6 +125,13 @@ class Session final : public RemoteEndpoint,
     // withdrawn, a late reply is read and dropped.
     binder_status_t transact(uint32_t handle, uint32_t code, const AParcel& request, AParcel** reply,
                              uint32_t flags, const int* fds = nullptr, uint32_t fdCount = 0) noexcept;
+    // transact() on the process itself (handle 0), reported to the
+    // transaction tap as call() reports calls on remote binders.
+    binder_status_t callProcess(uint32_t code, const AParcel& request, AParcel** reply) noexcept {
+        return observed(0, kProcessDescriptor, nullptr, code, request, reply, 0, nullptr, 0);
+    }
+    // What the tap names the process itself as a target.
+    static constexpr const char* kProcessDescriptor = "(process)";
 
     // IoWatcher: the loop reports a link ready.
     void onReady(uint64_t watchId, uint32_t events) noexcept override;
@@ -149,6 +156,10 @@ class Session final : public RemoteEndpoint,
     }
 
   private:
+    // transact(), reported to the transaction tap when it watches.
+    binder_status_t observed(uint32_t handle, const char* descriptor, const AIBinder_Class* clazz, uint32_t code,
+                             const AParcel& request, AParcel** reply, uint32_t flags, const int* fds,
+                             uint32_t fdCount) noexcept;
     struct WaitSlot {
         uint64_t thread;
         uint32_t seq;
@@ -219,6 +230,10 @@ class Session final : public RemoteEndpoint,
     static void runOneway(Task& task) noexcept;
     static void runDiscard(Task& task) noexcept;
     void serve(Frame& frame, const std::shared_ptr<Link>& channel, AIBinder* target) noexcept;
+    // Reports a transaction served here (by a pool thread or the loop) to
+    // the tap. `target` may be null: the handle names it.
+    void reportServed(const wire::FrameHeader& header, AIBinder* target, size_t replyBytes, binder_status_t status,
+                      uint64_t startNs) noexcept;
     // Reads and drops a frame that will not be served (counting the
     // references it carries) and, for a two-way call, answers `status`.
     void refuse(Frame& frame, binder_status_t status, const std::shared_ptr<Link>& channel) noexcept;

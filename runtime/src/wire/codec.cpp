@@ -94,6 +94,8 @@ bool checkHeader(const FrameHeader& h, uint32_t fdsReceived) noexcept {
         case kDeath:
             return h.flags == 0 && h.fdCount == 0 && h.objectBytes == 0 && h.objectCount == 0 &&
                    h.dataSize / 4 <= kMaxDeathsPerFrame;
+        case kMonitor:
+            return h.flags == 0 && h.fdCount == 0 && h.objectBytes == 0 && h.objectCount == 0 && h.dataSize == 0;
         case kHello:
         case kJoin:
             return h.flags == 0 && h.fdCount == 0 && h.objectBytes == 0 && h.objectCount == 0 &&

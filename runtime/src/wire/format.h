@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <bgs/monitor.h>
+
 namespace binder_ndk::internal::wire {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "frames are written in host order");
@@ -32,6 +34,15 @@ enum FrameKind : uint32_t {
     kJoin = 5,         // first frame of a channel; senderThread names the session's token
     kDeath = 6,        // objects the sender relayed from a third process that died:
                        // one handle of the receiver's import table per word
+    kMonitor = 7,      // first frame of a monitor connection; answered with a monitor
+                       // frame whose code is a MonitorAnswer. Accepted, the connection
+                       // then carries packets of BgsMonitorRecord (bgs/monitor.h) one way.
+};
+
+enum MonitorAnswer : uint32_t {
+    kMonitorAccepted = 0,
+    kMonitorBusy = 1,          // BGS_MONITOR_MAX monitors are attached
+    kMonitorNotPermitted = 2,  // the peer is not of this process's effective user
 };
 
 enum HelloAnswer : uint32_t {
@@ -76,6 +87,8 @@ enum ObjectKind : uint32_t {
     kReceiverObject = 2,  // in the receiver's export table: an object coming home
     kSenderObjectDead = 3,  // as kSenderObject, for an object the sender knows is gone
 };
+
+static_assert(sizeof(BgsMonitorRecord) == 256, "a monitor record is packed by construction");
 
 // A packet never exceeds this; a larger body travels in a file.
 constexpr size_t kMaxPacket = size_t{64} << 10;
