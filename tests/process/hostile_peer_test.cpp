@@ -291,7 +291,8 @@ BGS_TEST_ROLE(lenientProbe) {
 }
 
 // As kOtherUser, opens a session with the listener args[0], which allows no
-// other user, and with args[1], which allows this one.
+// other user, and with args[1], which allows this one; then asks args[1] to
+// attach a monitor, which only the service's own user may.
 BGS_TEST_ROLE(otherUser) {
     ChildChecks checks;
     if (!CHILD_EXPECT(checks, ::setuid(kOtherUser) == 0)) return checks.report();
@@ -299,6 +300,15 @@ BGS_TEST_ROLE(otherUser) {
     RawPeer allowed(args.text(1));
     checks.expect(allowed.ready() && allowed.send(ping()) && allowed.await().kind == RawPeer::Kind::kReply,
                   "a service that allows this user did not serve it");
+    RawPeer watcher(args.text(1), false);
+    Frame attach;
+    attach.header.magic = wire::kFrameMagic;
+    attach.header.kind = wire::kMonitor;
+    const RawPeer::Answer answer = watcher.send(attach) ? watcher.await() : RawPeer::Answer{};
+    checks.expect(answer.header.kind == wire::kMonitor && answer.header.code == wire::kMonitorNotPermitted,
+                  std::string("a monitor of another user was answered with ") + describe(answer.kind) + " code " +
+                          std::to_string(answer.header.code));
+    checks.expect(watcher.hungUp(), "a refused monitor stays connected");
     return checks.report();
 }
 

@@ -73,7 +73,15 @@ class Program {
 
     // The next line of stdout, within the patience.
     std::optional<std::string> nextLine() { return lines_.next(); }
+    // The next line of stdout that contains `text`, skipping the others.
+    std::optional<std::string> lineWith(const std::string& text) {
+        for (std::optional<std::string> line = lines_.next(); line; line = lines_.next()) {
+            if (line->find(text) != std::string::npos) return line;
+        }
+        return std::nullopt;
+    }
     void signal(int number) { ::kill(pid_, number); }
+    pid_t pid() const { return pid_; }
 
     // Waits for the end; the rest of stdout, and stderr.
     Finished finish() {
@@ -453,6 +461,11 @@ TEST_F(Bgctl, UsageErrorsAndMissingServicesHaveTheirExitStatusAndMessage) {
             {{"--wait", "-1", "list"}, 2, "--wait must be at least 0"},
             {{"--wait", "soon", "list"}, 2, "--wait: 'soon' is not an int32"},
             {{"listen", "--value"}, 2, "--value needs a value"},
+            {{"list", "--pid", "1"}, 2, "--pid belongs to monitor"},
+            {{"monitor", "--pid", "0"}, 2, "--pid must be at least 1"},
+            {{"monitor", "a", "b"}, 2, "monitor takes at most one NAME"},
+            {{"monitor", "a", "--pid", "1"}, 2, "monitor takes a NAME or --pid, not both"},
+            {{"monitor", "nobody/x"}, 3, "service 'nobody/x' is not served"},
             {{"--service", "nobody/x", "call", "getInterfaceVersion"}, 3, "service 'nobody/x' is not served"},
             {{"--service", "nobody/x", "--wait", "50", "dump"}, 3, "service 'nobody/x' is not served within 50 ms"},
             {{"--service", "nobody/x", "listen"}, 3, "service 'nobody/x' is not served"},
@@ -468,8 +481,70 @@ TEST_F(Bgctl, UsageErrorsAndMissingServicesHaveTheirExitStatusAndMessage) {
     }
 }
 
+// A monitor of the service sees another client's lookup and call as they
+// happen, with that client's pid; SIGINT ends it quietly.
+TEST_F(Bgctl, MonitorShowsAnotherClientsCallsAsTheyHappen) {
+    startService();
+    const std::unique_ptr<Program> monitor = bgctlInBackground({"--json", "monitor", name()});
+    const std::optional<Json> attached = JsonParser::parse(monitor->nextLine().value_or(""));
+    ASSERT_TRUE(attached.has_value());
+    EXPECT_GT((*attached)["attached"].number, 0);
+
+    const std::unique_ptr<Program> caller = bgctlInBackground({"call", "getGalleryAvailability", "3"});
+    const pid_t callerPid = caller->pid();
+    ASSERT_EQ(caller->finish().status, 0);
+    const std::optional<Json> lookup = JsonParser::parse(monitor->lineWith("\"getService\"").value_or(""));
+    ASSERT_TRUE(lookup.has_value());
+    EXPECT_EQ((*lookup)["interface"].string, "(process)");
+    const std::optional<Json> call = JsonParser::parse(monitor->nextLine().value_or(""));
+    ASSERT_TRUE(call.has_value());
+    EXPECT_EQ((*call)["direction"].string, "in");
+    EXPECT_EQ((*call)["peerPid"].number, callerPid);
+    EXPECT_EQ((*call)["interface"].string, IBGService::descriptor);
+    EXPECT_EQ((*call)["method"].string, "getGalleryAvailability");
+    EXPECT_EQ((*call)["code"].number, IBGService::TRANSACTION_getGalleryAvailability);
+    EXPECT_EQ((*call)["oneway"].kind, Json::Kind::kBool);
+    EXPECT_FALSE((*call)["oneway"].boolean);
+    EXPECT_GT((*call)["requestBytes"].number, 0);
+    EXPECT_EQ((*call)["replyBytes"].number, 8);
+    EXPECT_EQ((*call)["status"].number, 0);
+    EXPECT_EQ((*call)["statusName"].string, "STATUS_OK");
+    EXPECT_GE((*call)["latencyUs"].number, 0);
+    EXPECT_THAT((*call)["time"].string, ContainsRegex("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\\.[0-9]{6}Z$"));
+
+    monitor->signal(SIGINT);
+    const Finished stopped = monitor->finish();
+    EXPECT_EQ(stopped.status, 0) << stopped.err;
+    EXPECT_EQ(stopped.err, "");
+}
+
+// A client that serves nothing is watched by its pid: the events it is
+// sent come in, its unregistration goes out, and its end ends the monitor.
+TEST_F(Bgctl, MonitorByPidWatchesAClientUntilItEnds) {
+    startService();
+    const std::unique_ptr<Program> listener = bgctlInBackground({"listen"});
+    ASSERT_THAT(listener->nextLine().value_or(""), StartsWith("listening: "));
+    const std::string pid = std::to_string(listener->pid());
+    const std::unique_ptr<Program> monitor = bgctlInBackground({"monitor", "--pid", pid});
+    ASSERT_EQ(monitor->nextLine(), std::optional<std::string>("monitor: attached to pid " + pid));
+
+    ASSERT_EQ(bgctl({"shell", "complete", "2"}).status, 0);
+    EXPECT_THAT(monitor->lineWith("onCaptureFailed").value_or(""),
+                ContainsRegex(" in +pid [0-9]+ +vendor\\.tolvek\\.hardware\\.aidlbgservice\\.IEventCallback +"
+                              "onCaptureFailed\\([0-9]+\\) +req [0-9]+ +reply [0-9]+ +0 STATUS_OK +[0-9]+us$"));
+    listener->signal(SIGTERM);
+    EXPECT_EQ(listener->finish().status, 0);
+    EXPECT_THAT(monitor->lineWith("setEventCallback").value_or(""), ContainsRegex(" out +pid [0-9]+ +vendor"));
+    EXPECT_EQ(monitor->nextLine(), std::optional<std::string>("monitor: pid " + pid + " ended"));
+    EXPECT_EQ(monitor->finish().status, 0);
+
+    const Finished nobody = bgctl({"monitor", "--pid", "1"});
+    EXPECT_EQ(nobody.status, 3);
+    EXPECT_THAT(nobody.err, HasSubstr("pid 1 has no runtime listener"));
+}
+
 TEST_F(Bgctl, EveryCommandHasHelpAndTheMethodListShowsArgumentAndResultTypes) {
-    for (const char* command : {"list", "call", "listen", "dump", "shell"}) {
+    for (const char* command : {"list", "call", "listen", "dump", "shell", "monitor"}) {
         const Finished help = bgctl({command, "--help"});
         EXPECT_EQ(help.status, 0) << command;
         EXPECT_THAT(help.out, StartsWith(std::string("usage: bgctl [OPTIONS] ") + command)) << command;

@@ -79,6 +79,9 @@ class Monitor final : public MonitorQueue, public IoWatcher {
     }
 
   protected:
+    bool trySend(const BgsMonitorRecord& record) noexcept override {
+        return ::send(fd_, &record, sizeof record, MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof record);
+    }
     void setPending(bool pending) noexcept override {
         host_.rewatch(watchId_.load(std::memory_order_relaxed), fd_, pending ? EPOLLIN | EPOLLOUT : EPOLLIN);
     }

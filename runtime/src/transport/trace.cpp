@@ -139,6 +139,7 @@ void MonitorQueue::push(const BgsMonitorRecord& record) noexcept {
         ++lost_;
         return;
     }
+    if (count_ == 0 && lost_ == 0 && trySend(record)) return;
     ring_[(head_ + count_) % BGS_MONITOR_QUEUE_RECORDS] = record;
     if (count_++ == 0) setPending(true);
 }
@@ -165,7 +166,6 @@ void MonitorQueue::consume(size_t count) noexcept {
         lost.lost = lost_;
         lost_ = 0;
         push(lost);
-        return;
     }
     if (count_ == 0) setPending(false);
 }

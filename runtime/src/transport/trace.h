@@ -43,9 +43,12 @@ struct TapEvent {
 // a monitor; call it with no runtime lock held.
 void tapTransaction(const TapEvent& event) noexcept;
 
-// The queue of records for one monitor. Records are queued by transaction
-// threads and taken by the event loop; both hold the tap's lock, which is
-// never held across anything that waits.
+// The queue of records for one monitor. A transaction's thread sends its
+// record itself when nothing waits and the socket takes it at once (so
+// that the last records of a process that ends right after them are not
+// lost); else the record is queued, and the event loop sends it when the
+// socket can take more. Both hold the tap's lock, which is never held
+// across anything that waits.
 class MonitorQueue {
   public:
     virtual ~MonitorQueue() = default;
@@ -58,6 +61,10 @@ class MonitorQueue {
     void consume(size_t count) noexcept;
 
   protected:
+    // Sends `record` at once if the monitor's socket takes it without
+    // waiting; false leaves it to the queue. Called only when no record
+    // waits, so that records keep their order; with the tap's lock held.
+    virtual bool trySend(const BgsMonitorRecord& record) noexcept = 0;
     // Whether records wait: true when the queue gets its first record, false
     // when it is emptied. Called with the tap's lock held, so calls come in
     // the order of the changes; must not block or take another runtime lock.
