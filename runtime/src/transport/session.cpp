@@ -982,7 +982,7 @@ bool Session::answerOnLoop(Frame& frame, const std::shared_ptr<Link>& channel) n
         const binder_status_t status = known ? STATUS_OK : STATUS_BAD_VALUE;
         sendStatusReply(h, status, channel);
         if (channel != nullptr) handBack(channel);
-        if (start != 0) reportServed(h, nullptr, 0, status, start);
+        if (start != 0) reportServed(h, servedTarget(h, nullptr).get(), 0, status, start);
         return true;
     }
     if (h.handle != 0 || h.code != wire::kGetServiceTransaction) return false;
@@ -1250,19 +1250,23 @@ void Session::serve(Frame& frame, const std::shared_ptr<Link>& channel, AIBinder
     AParcel* reply = nullptr;
     const binder_status_t status = dispatch(frame, target, request.get(), &reply);
     state.calls.pop_back();
-    if (start != 0) reportServed(header, target, reply != nullptr ? reply->dataSize() : 0, status, start);
+    // Reported once the reply is on its way, so that watching costs the
+    // caller nothing; the target is held from before, since the caller may
+    // release it as soon as it has the reply.
+    const StrongRef served = start != 0 ? servedTarget(header, target) : StrongRef();
     if ((header.flags & FLAG_ONEWAY) == 0) sendReply(header, status, reply, channel);
+    if (start != 0) reportServed(header, served.get(), reply != nullptr ? reply->dataSize() : 0, status, start);
     AParcel_delete(reply);
 }
 
-void Session::reportServed(const wire::FrameHeader& header, AIBinder* target, size_t replyBytes,
+StrongRef Session::servedTarget(const wire::FrameHeader& header, AIBinder* target) noexcept {
+    if (target != nullptr || header.handle == 0) return StrongRef(target);
+    const std::lock_guard<std::mutex> guard(lock());
+    return StrongRef(objects_.exported(header.handle));
+}
+
+void Session::reportServed(const wire::FrameHeader& header, AIBinder* binder, size_t replyBytes,
                            binder_status_t status, uint64_t startNs) noexcept {
-    StrongRef held(target);
-    if (held.get() == nullptr && header.handle != 0) {
-        const std::lock_guard<std::mutex> guard(lock());
-        held = StrongRef(objects_.exported(header.handle));
-    }
-    AIBinder* binder = held.get();
     tapTransaction(TapEvent{true, (header.flags & FLAG_ONEWAY) != 0, peerPid_,
                             binder != nullptr ? binder->descriptor() : kProcessDescriptor,
                             binder != nullptr ? binder->getClass() : nullptr, header.code, header.dataSize, replyBytes,

@@ -230,9 +230,12 @@ class Session final : public RemoteEndpoint,
     static void runOneway(Task& task) noexcept;
     static void runDiscard(Task& task) noexcept;
     void serve(Frame& frame, const std::shared_ptr<Link>& channel, AIBinder* target) noexcept;
+    // The object a served transaction went to: `target`, or the one its
+    // handle names (null for the process itself, or a handle gone).
+    StrongRef servedTarget(const wire::FrameHeader& header, AIBinder* target) noexcept;
     // Reports a transaction served here (by a pool thread or the loop) to
-    // the tap. `target` may be null: the handle names it.
-    void reportServed(const wire::FrameHeader& header, AIBinder* target, size_t replyBytes, binder_status_t status,
+    // the tap; `binder` null names the process.
+    void reportServed(const wire::FrameHeader& header, AIBinder* binder, size_t replyBytes, binder_status_t status,
                       uint64_t startNs) noexcept;
     // Reads and drops a frame that will not be served (counting the
     // references it carries) and, for a two-way call, answers `status`.
