@@ -24,22 +24,29 @@ namespace {
 
 using ::ndk::SharedRefBase;
 using ::ndk::SpAIBinder;
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-// A running bgservice serving `name`. Its stdout is read line by line as the
-// test waits for lines; it is killed at the end of the test if still running.
+// A running bgservice serving `name`, with `options` after --name. Its log
+// (stderr) is read line by line as the test waits for lines; it is killed at
+// the end of the test if still running.
 class Daemon {
   public:
-    explicit Daemon(const std::string& name) {
+    explicit Daemon(const std::string& name, const std::vector<std::string>& options = {}) {
         Pipe out;
         Pipe err;
+        std::vector<std::string> args = {"bgservice", "--name", name};
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
         pid_ = ::fork();
         if (pid_ == 0) {
             // Only calls safe after fork in a threaded process, until exec.
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             ::dup2(out.writeEnd.get(), STDOUT_FILENO);
             ::dup2(err.writeEnd.get(), STDERR_FILENO);
-            ::execl(BGSERVICE_PATH, "bgservice", "--name", name.c_str(), static_cast<char*>(nullptr));
+            ::execv(BGSERVICE_PATH, argv.data());
             ::_exit(127);
         }
         if (pid_ < 0) {
@@ -49,7 +56,7 @@ class Daemon {
         pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
         out_ = std::move(out.readEnd);
         err_ = std::move(err.readEnd);
-        reader_ = LineReader(out_.get());
+        reader_ = LineReader(err_.get());
     }
     ~Daemon() {
         if (pid_ > 0 && !reaped_) {
@@ -58,8 +65,8 @@ class Daemon {
         }
     }
 
-    // The first line of stdout that contains `text`, read so far or within
-    // the patience; nullopt when none came.
+    // The first log line that contains `text`, read so far or within the
+    // patience; nullopt when none came.
     std::optional<std::string> waitForLine(const std::string& text) {
         for (const std::string& line : lines_) {
             if (line.find(text) != std::string::npos) return line;
@@ -76,6 +83,7 @@ class Daemon {
     }
 
     void signal(int number) { ::kill(pid_, number); }
+    pid_t pid() const { return pid_; }
 
     // The exit status once the process has ended by itself; -1 when it did
     // not end within the patience or was ended by a signal.
@@ -88,10 +96,24 @@ class Daemon {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    // Everything written to stderr; call after the process has ended.
-    std::string errorOutput() {
+    // The log lines not read yet; call after the process has ended.
+    std::vector<std::string> remainingLog() {
+        std::vector<std::string> rest;
+        while (std::optional<std::string> line = reader_.next(kPatience)) {
+            lines_.push_back(*line);
+            rest.push_back(*line);
+        }
+        return rest;
+    }
+    // The whole log; call after the process has ended.
+    const std::vector<std::string>& log() {
+        remainingLog();
+        return lines_;
+    }
+    // Everything written to stdout; call after the process has ended.
+    std::string standardOutput() {
         bool complete = false;
-        return readToEnd(err_.get(), kPatience, &complete);
+        return readToEnd(out_.get(), kPatience, &complete);
     }
 
   private:
@@ -111,8 +133,8 @@ class Bgservice : public ProcessTest {
         ProcessTest::SetUp();
         name_ = uniqueName("bgservice");
     }
-    Daemon& launch() {
-        daemons_.push_back(std::make_unique<Daemon>(name_));
+    Daemon& launch(const std::vector<std::string>& options = {}) {
+        daemons_.push_back(std::make_unique<Daemon>(name_, options));
         return *daemons_.back();
     }
     // The binder served under the name, once published.
@@ -214,7 +236,7 @@ TEST_F(Bgservice, DumpNamesEachCallbacksClientAndTheClientsDeathDropsOnlyItsOwn)
 
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.exitStatus(), 0);
-    EXPECT_EQ(daemon.errorOutput(), "");
+    EXPECT_EQ(daemon.standardOutput(), "");
 }
 
 TEST_F(Bgservice, ShellCompleteDeliversEventsAndOtherCommandsAnswerOnTheGivenDescriptors) {
@@ -227,9 +249,9 @@ TEST_F(Bgservice, ShellCompleteDeliversEventsAndOtherCommandsAnswerOnTheGivenDes
 
     ShellResult completed = shell(service.get(), {"complete", "5", "1234"});
     EXPECT_EQ(completed.status, STATUS_OK) << completed.err;
-    EXPECT_EQ(completed.out, "request 5: image req5.jpg; 2 of 2 events delivered\n");
+    EXPECT_EQ(completed.out, "request 5: image req5.jpg; 2 events queued\n");
+    ASSERT_TRUE(eventually([&] { return callback->events().size() == 2; }));
     const std::vector<ReceivedEvent> events = callback->events();
-    ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].method, "notifyCallback");
     ASSERT_TRUE(events[0].data.has_value());
     EXPECT_EQ(events[0].data->value1, 9);
@@ -240,7 +262,8 @@ TEST_F(Bgservice, ShellCompleteDeliversEventsAndOtherCommandsAnswerOnTheGivenDes
 
     // A request without a timestamp fails, as an event.
     EXPECT_EQ(shell(service.get(), {"complete", "6"}).out,
-              "request 6: capture failed: no timestamp was set for this request; 2 of 2 events delivered\n");
+              "request 6: capture failed: no timestamp was set for this request; 2 events queued\n");
+    ASSERT_TRUE(eventually([&] { return callback->events().size() == 4; }));
     EXPECT_EQ(callback->events().at(2).method, "onCaptureFailed");
 
     const ShellResult state = shell(service.get(), {"state"});
@@ -272,7 +295,10 @@ TEST_F(Bgservice, StopSignalsWithdrawTheNameAndExitZero) {
 
         daemon.signal(stop);
         EXPECT_EQ(daemon.exitStatus(), 0);
-        EXPECT_EQ(daemon.errorOutput(), "");
+        EXPECT_EQ(daemon.standardOutput(), "");
+        EXPECT_THAT(daemon.log(), ElementsAre("bgservice: info: serving " + name() + " (pid " +
+                                                      std::to_string(daemon.pid()) + ")",
+                                              std::string("bgservice: info: ") + strsignal(stop) + ", withdrew " + name()));
         // A process that ends without withdrawing leaves its entry for
         // readers to find stale; a withdrawn name leaves none.
         EXPECT_EQ(registryEntries(), entriesBefore);
@@ -288,7 +314,8 @@ TEST_F(Bgservice, ANameAlreadyServedIsRefusedWithAClearMessage) {
 
     Daemon& second = launch();
     EXPECT_EQ(second.exitStatus(), 1);
-    EXPECT_THAT(second.errorOutput(), HasSubstr("cannot publish '" + name() + "': a live process already serves it"));
+    EXPECT_THAT(second.log(), ElementsAre(HasSubstr("bgservice: error: cannot publish '" + name() +
+                                                    "': a live process already serves it")));
     EXPECT_EQ(AIBinder_ping(service.get()), STATUS_OK) << "the first daemon still serves";
     EXPECT_EQ(SpAIBinder(AServiceManager_checkService(name().c_str())).get(), service.get());
 }
