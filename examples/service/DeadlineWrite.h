@@ -8,8 +8,9 @@
  *
  *   socket          send(MSG_DONTWAIT): non-blocking for that call alone.
  *   pipe, FIFO      reopened through /proc/self/fd with O_NONBLOCK: a new
- *                   open file of our own on the same pipe. A FIFO without a
- *                   reader refuses the open (ENXIO): the reader is gone.
+ *                   open file of our own on the same pipe, closed after.
+ *                   A reader that is gone shows as EPIPE, or for a FIFO as
+ *                   ENXIO on the open.
  *   other devices   (terminals, /dev/null) poll for POLLOUT, then a write of
  *                   at most PIPE_BUF bytes, which the kernel takes whole
  *                   once the device reports room. Another writer racing for
