@@ -32,19 +32,25 @@ struct ClientQueue::State {
 ClientQueue::ClientQueue(std::shared_ptr<IEventCallback> callback, size_t capacity,
                          std::chrono::milliseconds timeout, FailureHandler onFailure)
     : mState(std::make_shared<State>(std::move(callback), capacity == 0 ? 1 : capacity, timeout,
-                                     std::move(onFailure))),
-      mWorker(run, mState) {}
+                                     std::move(onFailure))) {
+    // Detached: the worker keeps its state alive itself, and a process that
+    // leaves with _exit while a worker is still in a call leaves no
+    // unjoined thread behind. Its end is awaited through `finished`.
+    std::thread worker(run, mState);
+    mWorkerId = worker.get_id();
+    worker.detach();
+}
 
 ClientQueue::~ClientQueue() {
     close();
-    if (mWorker.get_id() == std::this_thread::get_id()) {
+    if (mWorkerId == std::this_thread::get_id()) {
         // The last reference to the owner went with a call this worker made
         // (a client of this process may hold the service): the worker finds
         // the queue closed when that call returns and leaves on its own.
-        mWorker.detach();
-    } else {
-        mWorker.join();
+        return;
     }
+    std::unique_lock<std::mutex> lock(mState->mutex);
+    mState->changed.wait(lock, [this] { return mState->finished; });
 }
 
 ClientQueue::Posted ClientQueue::post(Event event) {

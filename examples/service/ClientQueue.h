@@ -15,8 +15,7 @@
  *            the deadline) and the worker leaves after it. Never blocks.
  *   ~ClientQueue()  closes, then waits for the worker to leave: at most the
  *            call in flight, so never under a lock the worker may take.
- *            Destroyed on its own worker thread, it lets the thread go
- *            instead of joining it.
+ *            Destroyed on its own worker thread, it does not wait.
  *
  * A call that fails is reported to the failure handler on the worker thread,
  * unless the queue was closed meanwhile. The handler may call into the owner
@@ -80,7 +79,7 @@ class ClientQueue {
     static void run(const std::shared_ptr<State>& state);
 
     const std::shared_ptr<State> mState;
-    std::thread mWorker;
+    std::thread::id mWorkerId;
 };
 
 }  // namespace bgs::examples

@@ -96,9 +96,10 @@ ExampleBGService::ExampleBGService(Logger logger, ExampleServiceOptions options)
 ExampleBGService::~ExampleBGService() {
     // A death notice or a worker's failure report may be running for one of
     // the registrations. The slots are emptied under the lock, so either
-    // finds nothing to drop. The workers are joined after the lock (a worker
-    // may be waiting for it), each within its call in flight; then the
-    // registrations end (declared first, so last), which waits for a notice.
+    // finds nothing to drop. The queues end after the lock (a worker may be
+    // waiting for it), each waiting for its worker's call in flight; then
+    // the registrations end (declared first, so last), which waits for a
+    // notice.
     Registration events;
     Registration gallery;
     std::vector<std::shared_ptr<ClientQueue>> queues;
@@ -233,9 +234,10 @@ ExampleBGService::Registration ExampleBGService::vacate(Registration* slot) {
 }
 
 void ExampleBGService::reapWorkers() {
-    // Joined outside the lock, and only once they have left: joining then
-    // waits for no client, and never for the calling thread itself (a
-    // worker reports its own failures through here, and has not left).
+    // Destroyed outside the lock, and only once their worker has left:
+    // destroying then waits for no client, and never for the calling thread
+    // itself (a worker reports its own failures through here, and has not
+    // left).
     std::vector<std::shared_ptr<ClientQueue>> ended;
     {
         std::lock_guard<std::mutex> lock(mMutex);

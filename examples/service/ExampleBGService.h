@@ -202,8 +202,8 @@ class ExampleBGService : public ::aidl::vendor::tolvek::hardware::aidlbgservice:
     // Empties `slot` and returns what it held; its queue is closed and kept
     // in mRetired until its worker has left. Requires mMutex.
     Registration vacate(Registration* slot);
-    // Logs and ends registrations dropped under the lock, then joins the
-    // workers that have left. Must not hold mMutex.
+    // Logs and ends registrations dropped under the lock, then frees the
+    // queues whose workers have left. Must not hold mMutex.
     void finishDrops(std::vector<Dropped> dropped, LogLevel level);
     void reapWorkers();
     // Empties `slot` if it still holds registration `number`, and logs why.
