@@ -135,8 +135,9 @@ start_listener() {
 }
 
 # expect_event LABEL METHOD: the next line of the listener must be an event
-# METHOD(...). The service delivers events before its call returns, so they
-# are in the pipe by the time the command that caused them has ended.
+# METHOD(...), within the patience. The service queues events and calls each
+# listener from a thread of its own, so they may arrive just after the
+# command that caused them has ended.
 expect_event() {
   local label=$1 method=$2 line
   if read -r -t "$patience" -u "${listenerFd[$label]}" line; then

@@ -67,8 +67,9 @@ constexpr int32_t kGalleryId = 3;
 
 class Session {
   public:
-    Session(std::shared_ptr<IBGService> bgService, const TranscriptSink& sink)
-        : service(std::move(bgService)), mSink(sink) {}
+    Session(std::shared_ptr<IBGService> bgService, const TranscriptSink& sink,
+            std::chrono::milliseconds eventPatience)
+        : service(std::move(bgService)), mSink(sink), mEventPatience(eventPatience) {}
 
     // Reports one call: `status` against `want`, the results (shown when the
     // call succeeded), a problem found in them, and the events the call must
@@ -92,7 +93,7 @@ class Session {
             problems.push_back(resultProblem);
         }
 
-        mLastEvents = takeNewEvents();
+        mLastEvents = takeNewEvents(wantEvents);
         std::vector<std::string> names;
         for (const ReceivedEvent& event : mLastEvents) {
             names.push_back(event.label + "." + event.method);
@@ -129,23 +130,32 @@ class Session {
             ::ndk::SharedRefBase::makeRef<ExampleEventCallback>("gallery");
 
   private:
-    // Events that arrived since the last call, in order of receipt. The
-    // service delivers them synchronously before its call returns, so they
-    // all belong to that call.
-    std::vector<ReceivedEvent> takeNewEvents() {
+    // Events that arrived since the last call, once those `wanted` have
+    // come (or the patience ran out): the event callback's in order of
+    // receipt, then the gallery callback's. Each callback has its own
+    // delivery thread in the service, so only the order within one is fixed.
+    std::vector<ReceivedEvent> takeNewEvents(const std::vector<std::string>& wanted) {
+        const auto deadline = std::chrono::steady_clock::now() + mEventPatience;
+        for (const auto& callback : {events, gallery}) {
+            const size_t seen = callback == events ? mSeenEvents : mSeenGallery;
+            const auto count = static_cast<size_t>(
+                    std::count_if(wanted.begin(), wanted.end(), [&](const std::string& name) {
+                        return name.rfind(callback->label() + ".", 0) == 0;
+                    }));
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+            callback->waitForEvents(seen + count, std::max(left, std::chrono::milliseconds(0)));
+        }
         std::vector<ReceivedEvent> fresh = events->eventsFrom(mSeenEvents);
         std::vector<ReceivedEvent> fromGallery = gallery->eventsFrom(mSeenGallery);
         mSeenEvents += fresh.size();
         mSeenGallery += fromGallery.size();
         fresh.insert(fresh.end(), fromGallery.begin(), fromGallery.end());
-        std::sort(fresh.begin(), fresh.end(),
-                  [](const ReceivedEvent& a, const ReceivedEvent& b) {
-                      return a.sequence < b.sequence;
-                  });
         return fresh;
     }
 
     const TranscriptSink& mSink;
+    const std::chrono::milliseconds mEventPatience;
     SessionSummary mSummary;
     std::vector<ReceivedEvent> mLastEvents;
     size_t mSeenEvents = 0;
@@ -165,8 +175,8 @@ std::string announcedImage(const Session& session) {
 }  // namespace
 
 SessionSummary runClientSession(const std::shared_ptr<IBGService>& service,
-                                const TranscriptSink& sink) {
-    Session s(service, sink);
+                                const TranscriptSink& sink, std::chrono::milliseconds eventPatience) {
+    Session s(service, sink, eventPatience);
     IBGService& bg = *s.service;
 
     int32_t version = 0;

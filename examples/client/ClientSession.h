@@ -14,6 +14,7 @@
 
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/IBGService.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -47,9 +48,13 @@ struct SessionSummary {
     bool allAsExpected() const { return problems.empty(); }
 };
 
+// The service calls events from threads of its own, after the call that
+// caused them may have returned: after each call the session waits up to
+// `eventPatience` for the events it expects (an event that does not come is
+// a problem), then takes whatever arrived.
 SessionSummary runClientSession(
         const std::shared_ptr<::aidl::vendor::tolvek::hardware::aidlbgservice::IBGService>& service,
-        const TranscriptSink& sink);
+        const TranscriptSink& sink, std::chrono::milliseconds eventPatience = std::chrono::seconds(10));
 
 // One aligned transcript line (no newline); unexpected outcomes are marked.
 std::string formatTranscriptLine(const TranscriptEntry& entry);

@@ -71,7 +71,13 @@ UniqueAStatus ExampleEventCallback::record(ReceivedEvent event, std::string* ans
     event.answer = mLabel + " got " + event.method + " #" + std::to_string(mEvents.size() + 1);
     *answer = event.answer;
     mEvents.push_back(std::move(event));
+    mArrived.notify_all();
     return UniqueAStatus::ok();
+}
+
+bool ExampleEventCallback::waitForEvents(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mMutex);
+    return mArrived.wait_for(lock, timeout, [&] { return mEvents.size() >= count; });
 }
 
 std::vector<ReceivedEvent> ExampleEventCallback::events() const { return eventsFrom(0); }

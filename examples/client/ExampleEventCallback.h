@@ -3,13 +3,16 @@
  * receives, in order, and answers each with a short acknowledgement
  * ("<label> got <method> #<n>"). A client hands it to
  * IBGService::setEventCallback or setGalleryEventCallback; the service calls
- * it on whatever thread delivers the event, so recording is thread-safe.
+ * it on whatever thread delivers the event, so recording is thread-safe, and
+ * a reader can wait for events to arrive.
  */
 #ifndef BGS_EXAMPLES_CLIENT_EXAMPLEEVENTCALLBACK_H
 #define BGS_EXAMPLES_CLIENT_EXAMPLEEVENTCALLBACK_H
 
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/BnEventCallback.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -57,12 +60,17 @@ class ExampleEventCallback : public ::aidl::vendor::tolvek::hardware::aidlbgserv
     std::vector<ReceivedEvent> events() const;
     // The events from the `first`-th on (0-based), oldest first.
     std::vector<ReceivedEvent> eventsFrom(size_t first) const;
+    // Waits until `count` events in all have arrived; false when `timeout`
+    // passed first. Events come from the service's own thread, after the
+    // call that caused them may have returned.
+    bool waitForEvents(size_t count, std::chrono::milliseconds timeout) const;
 
   private:
     ::ndk::UniqueAStatus record(ReceivedEvent event, std::string* answer);
 
     const std::string mLabel;
     mutable std::mutex mMutex;
+    mutable std::condition_variable mArrived;
     std::vector<ReceivedEvent> mEvents;  // guarded by mMutex
 };
 

@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -52,11 +53,15 @@ int main(int argc, char** argv) {
     };
 
     // The service logs what it does during a call; those lines are shown
-    // right under the line of the call that caused them. Everything runs on
-    // this thread, so the buffer needs no lock.
+    // right under the line of the call that caused them. Its event threads
+    // may log too, hence the lock.
+    std::mutex notesMutex;
     std::vector<std::string> serviceNotes;
     auto service = ::ndk::SharedRefBase::makeRef<bgs::examples::ExampleBGService>(
-            [&serviceNotes](const std::string& line) { serviceNotes.push_back(line); });
+            [&](bgs::examples::LogLevel level, const std::string& line) {
+                std::lock_guard<std::mutex> lock(notesMutex);
+                serviceNotes.push_back(std::string(bgs::examples::logLevelName(level)) + ": " + line);
+            });
 
     ::ndk::SpAIBinder binder = service->asBinder();
     std::shared_ptr<IBGService> proxy = ::ndk::SharedRefBase::makeRef<BpBGService>(binder);
@@ -70,16 +75,21 @@ int main(int argc, char** argv) {
                              : "a proxy as well.)"));
     print("Lines: call number, method(arguments), returned status -> results; under a call");
     print("the events it caused (callback <- method, data, the callback's answer) and notes");
-    print("the service logged.");
+    print("the service logged. The service queues events and calls them from a thread of");
+    print("its own per callback; the client waits for those it expects after each call.");
     print("");
 
     auto sink = [&](const TranscriptEntry& entry) {
         print(bgs::examples::formatTranscriptLine(entry));
         if (entry.kind == TranscriptEntry::Kind::kCall) {
-            for (const std::string& note : serviceNotes) {
+            std::vector<std::string> notes;
+            {
+                std::lock_guard<std::mutex> lock(notesMutex);
+                notes.swap(serviceNotes);
+            }
+            for (const std::string& note : notes) {
                 print(bgs::examples::formatTranscriptLine(TranscriptEntry::note(note)));
             }
-            serviceNotes.clear();
         }
     };
     const bgs::examples::SessionSummary summary = bgs::examples::runClientSession(proxy, sink);

@@ -1,5 +1,7 @@
 #include "ExampleBGService.h"
 
+#include "service/DeadlineWrite.h"
+
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/BpEventCallback.h>
 
 #include <android/binder_ibinder.h>
@@ -7,10 +9,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
+#include <system_error>
 #include <utility>
-
-#include <unistd.h>
 
 namespace bgs::examples {
 
@@ -57,26 +59,10 @@ const char kShellHelp[] =
         "  help                          this text\n"
         "  state                         the service's state, as its dump prints it\n"
         "  complete REQUEST [TIMESTAMP]  completes REQUEST as setTimestamps(REQUEST, TIMESTAMP)\n"
-        "                                and setRequstCompleted(REQUEST) would, so the\n"
-        "                                registered event callback gets the events. Without\n"
+        "                                and setRequstCompleted(REQUEST) would, and queues\n"
+        "                                the events for the registered event callback. Without\n"
         "                                TIMESTAMP a timestamp set earlier is used; with none\n"
         "                                the capture fails (onCaptureFailed).\n";
-
-// Writes all of `text` to `fd`. A reader that went away ends the write and
-// nothing else (a program that serves dumps ignores SIGPIPE).
-void writeText(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        done += static_cast<size_t>(n);
-    }
-}
 
 // A whole decimal number that fits 64 bits.
 bool parseNumber(const char* text, int64_t* number) {
@@ -92,23 +78,43 @@ bool parseNumber(const char* text, int64_t* number) {
 
 }  // namespace
 
-ExampleBGService::ExampleBGService(Logger logger) : mLogger(std::move(logger)) {}
-
-ExampleBGService::~ExampleBGService() {
-    // A death notice may be running for one of the registrations. The slots
-    // are emptied under the lock, so the notice finds nothing to drop; the
-    // registrations taken out end after the lock (declared before it), and
-    // ending them waits for that notice.
-    Registration events;
-    Registration gallery;
-    std::lock_guard<std::mutex> lock(mMutex);
-    events = std::exchange(mEvents, Registration{});
-    gallery = std::exchange(mGalleryEvents, Registration{});
+const char* logLevelName(LogLevel level) {
+    switch (level) {
+        case LogLevel::kError:
+            return "error";
+        case LogLevel::kWarning:
+            return "warning";
+        case LogLevel::kInfo:
+            break;
+    }
+    return "info";
 }
 
-void ExampleBGService::log(const std::string& line) const {
+ExampleBGService::ExampleBGService(Logger logger, ExampleServiceOptions options)
+    : mLogger(std::move(logger)), mOptions(options) {}
+
+ExampleBGService::~ExampleBGService() {
+    // A death notice or a worker's failure report may be running for one of
+    // the registrations. The slots are emptied under the lock, so either
+    // finds nothing to drop. The queues end after the lock (a worker may be
+    // waiting for it), each waiting for its worker's call in flight; then
+    // the registrations end (declared first, so last), which waits for a
+    // notice.
+    Registration events;
+    Registration gallery;
+    std::vector<std::shared_ptr<ClientQueue>> queues;
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        events = vacate(&mEvents);
+        gallery = vacate(&mGalleryEvents);
+        queues = std::move(mRetired);
+    }
+    queues.clear();
+}
+
+void ExampleBGService::log(LogLevel level, const std::string& line) const {
     if (mLogger) {
-        mLogger(line);
+        mLogger(level, line);
     }
 }
 
@@ -159,8 +165,25 @@ UniqueAStatus ExampleBGService::registerCallback(Registration* slot, int32_t val
         std::lock_guard<std::mutex> lock(mMutex);
         Registration fresh;
         if (callback != nullptr) {
-            number = ++mRegistrations;
-            fresh = Registration{value, number, client, callback, nullptr, {}};
+            number = mRegistrations + 1;
+            try {
+                // Started under the lock, so that registrations take effect
+                // in the order of their numbers. Starting a thread waits for
+                // no client.
+                fresh.queue = std::make_shared<ClientQueue>(
+                        callback, mOptions.eventQueueCapacity, mOptions.callbackTimeout,
+                        [this, slot, number](const char* method, const UniqueAStatus& status) {
+                            onEventFailed(slot, number, method, status);
+                        });
+            } catch (const std::system_error&) {
+                return UniqueAStatus::fromExceptionCodeWithMessage(
+                        EX_ILLEGAL_STATE, "the service cannot start a thread for the callback's events");
+            }
+            mRegistrations = number;
+            fresh.value = value;
+            fresh.number = number;
+            fresh.clientPid = client;
+            fresh.callback = callback;
             ::ndk::SpAIBinder binder = callback->asBinder();
             if (AIBinder_isRemote(binder.get())) {
                 // Linked under the lock: a notice that comes at once waits for
@@ -171,52 +194,121 @@ UniqueAStatus ExampleBGService::registerCallback(Registration* slot, int32_t val
                                               fresh.watch.get());
             }
         }
-        previous = std::exchange(*slot, std::move(fresh));
+        previous = vacate(slot);
+        *slot = std::move(fresh);
         if (linked == STATUS_DEAD_OBJECT) {
             // The client died between its call and the link: nobody is left
             // to receive events.
-            refused = std::exchange(*slot, Registration{});
+            refused = vacate(slot);
         }
     }
-    const std::string what = std::string("service: ") + kindOf(slot) + " callback";
+    const std::string what = std::string(kindOf(slot)) + " callback";
     if (callback == nullptr) {
-        log(what + " unregistered by pid " + std::to_string(client));
+        log(LogLevel::kInfo, what + " unregistered by pid " + std::to_string(client));
     } else {
-        log(what + " (value " + std::to_string(value) + ") registered as #" +
-            std::to_string(number) + " by pid " + std::to_string(client) + "; it arrived as " +
-            describeReceived(callback));
+        log(LogLevel::kInfo, what + " (value " + std::to_string(value) + ") registered as #" +
+                                     std::to_string(number) + " by pid " + std::to_string(client) +
+                                     "; it arrived as " + describeReceived(callback));
     }
     if (linked == STATUS_DEAD_OBJECT) {
-        log(what + " #" + std::to_string(number) + " dropped: its process died before it was watched");
+        log(LogLevel::kInfo, what + " #" + std::to_string(number) +
+                                     " dropped: its process died before it was watched");
     } else if (linked != STATUS_OK) {
-        log(what + " #" + std::to_string(number) + " is not watched for death (status " +
-            std::to_string(linked) + ")");
+        log(LogLevel::kWarning, what + " #" + std::to_string(number) +
+                                        " is not watched for death (status " + std::to_string(linked) + ")");
     }
+    previous = Registration{};
+    refused = Registration{};
+    reapWorkers();
     *_aidl_return = number;
     return UniqueAStatus::ok();
+}
+
+ExampleBGService::Registration ExampleBGService::vacate(Registration* slot) {
+    Registration gone = std::exchange(*slot, Registration{});
+    if (gone.queue != nullptr) {
+        gone.queue->close();
+        mRetired.push_back(std::move(gone.queue));
+    }
+    return gone;
+}
+
+void ExampleBGService::reapWorkers() {
+    // Destroyed outside the lock, and only once their worker has left:
+    // destroying then waits for no client, and never for the calling thread
+    // itself (a worker reports its own failures through here, and has not
+    // left).
+    std::vector<std::shared_ptr<ClientQueue>> ended;
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        auto gone = std::stable_partition(mRetired.begin(), mRetired.end(),
+                                          [](const std::shared_ptr<ClientQueue>& queue) { return !queue->finished(); });
+        std::move(gone, mRetired.end(), std::back_inserter(ended));
+        mRetired.erase(gone, mRetired.end());
+    }
 }
 
 void ExampleBGService::onClientDied(void* cookie) {
     // Runs on a runtime thread. The watch stays valid for this call: it is
     // freed only after its recipient is deleted, which waits for the call.
     const DeathWatch* watch = static_cast<const DeathWatch*>(cookie);
-    watch->service->drop(watch->slot, watch->number, "the client process died");
+    watch->service->drop(watch->slot, watch->number, "the client process died", LogLevel::kInfo);
 }
 
-void ExampleBGService::drop(Registration* slot, int32_t number, const std::string& why) {
-    Registration gone;
+void ExampleBGService::onEventFailed(Registration* slot, int32_t number, const char* method,
+                                     const UniqueAStatus& status) {
+    // On the registration's worker. A client that cannot be reached or does
+    // not answer in time is dropped; any other failure is the client's
+    // answer, and it stays.
+    const binder_status_t code = status.getStatus();
+    if (code == STATUS_TIMED_OUT) {
+        drop(slot, number,
+             std::string(method) + " got no answer within the " +
+                     std::to_string(mOptions.callbackTimeout.count()) + " ms callback deadline",
+             LogLevel::kWarning);
+    } else if (code == STATUS_DEAD_OBJECT) {
+        drop(slot, number, std::string(method) + " failed: its client is unreachable", LogLevel::kWarning);
+    } else {
+        log(LogLevel::kWarning, std::string(kindOf(slot)) + " callback #" + std::to_string(number) + ": " +
+                                        method + " failed: " + status.getDescription());
+    }
+}
+
+void ExampleBGService::drop(Registration* slot, int32_t number, const std::string& why, LogLevel level) {
+    std::vector<Dropped> dropped;
     {
         std::lock_guard<std::mutex> lock(mMutex);
         if (slot->number != number) {
             return;  // replaced, unregistered or dropped meanwhile
         }
-        gone = std::exchange(*slot, Registration{});
+        dropped.push_back({vacate(slot), kindOf(slot), why});
     }
-    log(std::string("service: ") + kindOf(slot) + " callback #" + std::to_string(number) +
-        " (value " + std::to_string(gone.value) + ") of pid " + std::to_string(gone.clientPid) +
-        " dropped: " + why);
-    // `gone` ends here, outside the lock. When this runs inside its own death
-    // notice, deleting its recipient is allowed and does not wait.
+    // When this runs inside its own death notice, deleting its recipient is
+    // allowed and does not wait.
+    finishDrops(std::move(dropped), level);
+}
+
+void ExampleBGService::finishDrops(std::vector<Dropped> dropped, LogLevel level) {
+    for (Dropped& gone : dropped) {
+        log(level, std::string(gone.kind) + " callback #" + std::to_string(gone.registration.number) +
+                           " (value " + std::to_string(gone.registration.value) + ") of pid " +
+                           std::to_string(gone.registration.clientPid) + " dropped: " + gone.why);
+    }
+    dropped.clear();
+    reapWorkers();
+}
+
+bool ExampleBGService::enqueue(Registration* slot, ClientQueue::Event event, std::vector<Dropped>* dropped) {
+    if (slot->queue == nullptr) {
+        return false;
+    }
+    if (slot->queue->post(std::move(event)) == ClientQueue::Posted::kQueued) {
+        return true;
+    }
+    dropped->push_back({vacate(slot), kindOf(slot),
+                        "its event queue is full (" + std::to_string(mOptions.eventQueueCapacity) +
+                                " events wait for it)"});
+    return false;
 }
 
 UniqueAStatus ExampleBGService::setTimestamps(int32_t value, int64_t timestamp) {
@@ -256,12 +348,15 @@ UniqueAStatus ExampleBGService::completeRequest(int64_t value, Completion* compl
         return checked;
     }
 
-    std::vector<Delivery> deliveries;
+    // Events are queued under the lock, so that each client gets them in
+    // the order the state changed; they are called by its worker.
+    std::vector<Dropped> dropped;
     {
         std::lock_guard<std::mutex> lock(mMutex);
         ++mCompletedRequests;
         auto stamp = mTimestamps.find(request);
         const bool captured = stamp != mTimestamps.end();
+        completion->registered = mEvents.queue != nullptr;
 
         // CallbackInfo: text1 is the image name ("" when none was made),
         // text2 the reason of a failure (absent when there was none).
@@ -269,6 +364,7 @@ UniqueAStatus ExampleBGService::completeRequest(int64_t value, Completion* compl
         info.value1 = request;
         info.value2 = mCompletedRequests;
 
+        ClientQueue::Event first;
         if (captured) {
             const std::string name = imageNameFor(request);
             mPendingImages[name] = PendingImage{request, stamp->second};
@@ -286,41 +382,35 @@ UniqueAStatus ExampleBGService::completeRequest(int64_t value, Completion* compl
             data.flag = mGalleryEvents.callback != nullptr;  // a gallery can take the image
             data.value5 = static_cast<int32_t>(mGallery.size());
             mTimestamps.erase(stamp);
-
-            if (mEvents.callback) {
-                deliveries.push_back({&mEvents, mEvents.number, mEvents.callback, "notifyCallback",
-                                      [data](IEventCallback& cb, std::string* answer) {
-                                          return cb.notifyCallback(data, answer);
-                                      }});
-            }
+            first = {"notifyCallback", [data](IEventCallback& cb, std::string* answer) {
+                         return cb.notifyCallback(data, answer);
+                     }};
         } else {
             info.text1 = "";
             info.text2 = "no timestamp was set for this request";
             completion->outcome = "capture failed: " + *info.text2;
-            if (mEvents.callback) {
-                deliveries.push_back({&mEvents, mEvents.number, mEvents.callback, "onCaptureFailed",
-                                      [request, reason = *info.text2](IEventCallback& cb,
-                                                                      std::string* answer) {
-                                          return cb.onCaptureFailed(imageNameFor(request), request,
-                                                                    reason, answer);
-                                      }});
+            first = {"onCaptureFailed", [request, reason = *info.text2](IEventCallback& cb, std::string* answer) {
+                         return cb.onCaptureFailed(imageNameFor(request), request, reason, answer);
+                     }};
+        }
+        if (enqueue(&mEvents, std::move(first), &dropped)) {
+            ++completion->queued;
+            if (enqueue(&mEvents,
+                        {"notifyCallbackInfo",
+                         [info](IEventCallback& cb, std::string* answer) { return cb.notifyCallbackInfo(info, answer); }},
+                        &dropped)) {
+                ++completion->queued;
             }
         }
-        if (mEvents.callback) {
-            deliveries.push_back({&mEvents, mEvents.number, mEvents.callback, "notifyCallbackInfo",
-                                  [info](IEventCallback& cb, std::string* answer) {
-                                      return cb.notifyCallbackInfo(info, answer);
-                                  }});
-        }
     }
-    completion->events = deliveries.size();
-    completion->delivered = deliver(std::move(deliveries));
+    completion->dropped = !dropped.empty();
+    finishDrops(std::move(dropped), LogLevel::kWarning);
     return UniqueAStatus::ok();
 }
 
 UniqueAStatus ExampleBGService::setRequstCompletedImageName(const std::string& imageName) {
     count(kSetRequstCompletedImageName);
-    std::vector<Delivery> deliveries;
+    std::vector<Dropped> dropped;
     {
         std::lock_guard<std::mutex> lock(mMutex);
         auto pending = mPendingImages.find(imageName);
@@ -337,22 +427,20 @@ UniqueAStatus ExampleBGService::setRequstCompletedImageName(const std::string& i
         mGallery.insert(imageName);
         const auto snapshots = static_cast<int32_t>(mGallery.size());
 
-        if (mEvents.callback) {
-            deliveries.push_back({&mEvents, mEvents.number, mEvents.callback, "onCaptureCompleted",
-                                  [imageName, request](IEventCallback& cb, std::string* answer) {
-                                      return cb.onCaptureCompleted(imageName, request,
-                                                                   "saved to the gallery", answer);
-                                  }});
-        }
-        if (mGalleryEvents.callback) {
-            deliveries.push_back({&mGalleryEvents, mGalleryEvents.number, mGalleryEvents.callback,
-                                  "notifySnapshotAvailability",
-                                  [snapshots](IEventCallback& cb, std::string* answer) {
-                                      return cb.notifySnapshotAvailability(snapshots, answer);
-                                  }});
-        }
+        enqueue(&mEvents,
+                {"onCaptureCompleted",
+                 [imageName, request](IEventCallback& cb, std::string* answer) {
+                     return cb.onCaptureCompleted(imageName, request, "saved to the gallery", answer);
+                 }},
+                &dropped);
+        enqueue(&mGalleryEvents,
+                {"notifySnapshotAvailability",
+                 [snapshots](IEventCallback& cb, std::string* answer) {
+                     return cb.notifySnapshotAvailability(snapshots, answer);
+                 }},
+                &dropped);
     }
-    deliver(std::move(deliveries));
+    finishDrops(std::move(dropped), LogLevel::kWarning);
     return UniqueAStatus::ok();
 }
 
@@ -375,35 +463,24 @@ UniqueAStatus ExampleBGService::getStorageLoadCompletedStatus(int32_t /*value*/,
     return UniqueAStatus::ok();
 }
 
-size_t ExampleBGService::deliver(std::vector<Delivery> deliveries) {
-    // Called without mMutex held, and it must stay that way: a callback is a
-    // synchronous call into the client, and the client may call this service
-    // from inside it (to query the gallery, say). In this process that
-    // re-entry runs on this very thread and would deadlock on a held mutex;
-    // across processes it arrives on another binder thread and would wait
-    // for us while we wait for the callback. Holding no lock also keeps a
-    // slow client from stalling every other caller.
-    std::vector<IEventCallback*> dead;
-    size_t answered = 0;
-    for (Delivery& delivery : deliveries) {
-        if (std::find(dead.begin(), dead.end(), delivery.callback.get()) != dead.end()) {
-            continue;
-        }
-        std::string answer;  // the client's acknowledgement; the example needs nothing from it
-        UniqueAStatus status = delivery.call(*delivery.callback, &answer);
-        if (status.isOk()) {
-            ++answered;
-            continue;
-        }
-        log(std::string("service: ") + delivery.method + " failed: " + status.getDescription());
-        if (status.getStatus() == STATUS_DEAD_OBJECT) {
-            // The client is gone: skip its other events and forget it,
-            // unless it was replaced meanwhile.
-            dead.push_back(delivery.callback.get());
-            drop(delivery.slot, delivery.number, "its client is unreachable");
+bool ExampleBGService::waitForDeliveries(std::chrono::milliseconds timeout) {
+    std::vector<std::shared_ptr<ClientQueue>> queues;
+    {
+        std::lock_guard<std::mutex> lock(mMutex);
+        for (const Registration* slot : {&mEvents, &mGalleryEvents}) {
+            if (slot->queue != nullptr) {
+                queues.push_back(slot->queue);
+            }
         }
     }
-    return answered;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (const std::shared_ptr<ClientQueue>& queue : queues) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (!queue->waitUntilIdle(std::max(left, std::chrono::milliseconds(0)))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string ExampleBGService::stateReport() {
@@ -421,9 +498,12 @@ std::string ExampleBGService::stateReport() {
             report += "value " + std::to_string(slot->value) + ", registration #" +
                       std::to_string(slot->number) + ", client pid " +
                       std::to_string(slot->clientPid) +
-                      (slot->watch ? ", in another process, watched for death\n"
-                                   : ", in this process\n");
+                      (slot->watch ? ", in another process, watched for death, "
+                                   : ", in this process, ") +
+                      std::to_string(slot->queue->waiting()) + " events waiting\n";
         }
+        report += "  event queues: " + std::to_string(mOptions.eventQueueCapacity) + " events per client, " +
+                  std::to_string(mOptions.callbackTimeout.count()) + " ms per callback\n";
         report += "  requests completed: " + std::to_string(mCompletedRequests) + "\n";
         report += "  timestamps set, requests not completed: " + std::to_string(mTimestamps.size()) + "\n";
         for (const auto& [request, timestamp] : mTimestamps) {
@@ -447,32 +527,47 @@ std::string ExampleBGService::stateReport() {
     return report;
 }
 
+bool ExampleBGService::writeOutput(int fd, const std::string& text, const char* what) {
+    size_t written = 0;
+    const WriteOutcome outcome = writeWithDeadline(fd, text, mOptions.outputTimeout, &written);
+    if (outcome == WriteOutcome::kTimedOut) {
+        log(LogLevel::kWarning, std::string(what) + ": the reader took " + std::to_string(written) + " of " +
+                                        std::to_string(text.size()) + " bytes within " +
+                                        std::to_string(mOptions.outputTimeout.count()) + " ms; the rest is dropped");
+        return false;
+    }
+    // A reader that went away, or a descriptor that cannot be written, is
+    // the caller's own doing: there is nobody to tell.
+    return true;
+}
+
 binder_status_t ExampleBGService::dump(int fd, const char** /*args*/, uint32_t /*numArgs*/) {
-    writeText(fd, stateReport());  // written after the lock: the reader may be slow
-    return STATUS_OK;
+    // Written after the lock: the reader may be slow.
+    return writeOutput(fd, stateReport(), "dump") ? STATUS_OK : STATUS_TIMED_OUT;
 }
 
 binder_status_t ExampleBGService::handleShellCommand(int /*in*/, int out, int err,
                                                      const char** argv, uint32_t argc) {
+    // The output of each command is written within one deadline; a cut-off
+    // answer turns the command's status into STATUS_TIMED_OUT.
+    auto answer = [this](int fd, const std::string& text, binder_status_t status) {
+        return writeOutput(fd, text, "shell") ? status : STATUS_TIMED_OUT;
+    };
     const std::string command = argc > 0 ? argv[0] : "help";
     if (command == "help") {
-        writeText(out, kShellHelp);
-        return STATUS_OK;
+        return answer(out, kShellHelp, STATUS_OK);
     }
     if (command == "state") {
-        writeText(out, stateReport());
-        return STATUS_OK;
+        return answer(out, stateReport(), STATUS_OK);
     }
     if (command != "complete") {
-        writeText(err, "unknown command '" + command + "'\n" + kShellHelp);
-        return STATUS_BAD_VALUE;
+        return answer(err, "unknown command '" + command + "'\n" + kShellHelp, STATUS_BAD_VALUE);
     }
     int64_t request = 0;
     int64_t timestamp = 0;
     if (argc < 2 || argc > 3 || !parseNumber(argv[1], &request) ||
         (argc == 3 && !parseNumber(argv[2], &timestamp))) {
-        writeText(err, "usage: complete REQUEST [TIMESTAMP] (whole numbers)\n");
-        return STATUS_BAD_VALUE;
+        return answer(err, "usage: complete REQUEST [TIMESTAMP] (whole numbers)\n", STATUS_BAD_VALUE);
     }
     // The same steps, and refusals, as the two calls.
     int32_t narrowed = 0;
@@ -485,15 +580,13 @@ binder_status_t ExampleBGService::handleShellCommand(int /*in*/, int out, int er
         status = completeRequest(request, &completion);
     }
     if (!status.isOk()) {
-        writeText(err, "complete: " + std::string(status.getMessage()) + "\n");
-        return STATUS_BAD_VALUE;
+        return answer(err, "complete: " + std::string(status.getMessage()) + "\n", STATUS_BAD_VALUE);
     }
-    const std::string events = completion.events == 0
-            ? "no event callback is registered"
-            : std::to_string(completion.delivered) + " of " + std::to_string(completion.events) +
-                      " events delivered";
-    writeText(out, "request " + std::to_string(request) + ": " + completion.outcome + "; " + events + "\n");
-    return STATUS_OK;
+    const std::string events = !completion.registered ? "no event callback is registered"
+                               : completion.dropped ? "the event callback was dropped: its event queue is full"
+                                                    : std::to_string(completion.queued) + " events queued";
+    return answer(out, "request " + std::to_string(request) + ": " + completion.outcome + "; " + events + "\n",
+                  STATUS_OK);
 }
 
 }  // namespace bgs::examples

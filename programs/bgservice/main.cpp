@@ -3,22 +3,31 @@
  * a name in the registry, serves it on the thread pool until SIGTERM or
  * SIGINT, then withdraws the name and leaves with status 0.
  *
- * What the service does for clients of other processes (death watch of their
- * callbacks, dump, shell commands) is ExampleBGService's; this program gives
- * it a name, threads and a log: one line per notable happening on stdout.
+ * What the service does for clients of other processes (event queues and
+ * deadlines, death watch of their callbacks, dump, shell commands) is
+ * ExampleBGService's; this program gives it a name, threads, limits and a
+ * log. The log goes to stderr, one line per notable happening, each line
+ * "bgservice: LEVEL: text" written whole in one write; stdout stays unused.
+ *
+ * Under a service manager (systemd's Type=notify, see bgservice.service) it
+ * sends READY=1 once the name is published and STOPPING=1 when a stop signal
+ * arrives.
  *
  * Exit status: 0 after a clean stop, 1 when the name cannot be published
  * (or withdrawn), 2 for a bad command line.
  */
+#include "notify.h"
 #include "service/ExampleBGService.h"
 
 #include <android/binder_manager.h>
 #include <android/binder_process.h>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <string>
 
 #include <pthread.h>
@@ -26,19 +35,69 @@
 
 namespace {
 
+using bgs::examples::LogLevel;
+
 constexpr const char* kDefaultName = "vendor.tolvek.hardware.aidlbgservice.IBGService/default";
 
-int usage(std::ostream& out, int status) {
-    out << "usage: bgservice [--name NAME]\n"
-           "  Serves the example IBGService under NAME (default " << kDefaultName << ")\n"
-           "  until SIGTERM or SIGINT.\n";
+// One line to stderr in one write, so that lines of several threads never
+// mix; lines below `gThreshold` are not written.
+LogLevel gThreshold = LogLevel::kInfo;
+
+void logLine(LogLevel level, const std::string& text) {
+    if (static_cast<int>(level) > static_cast<int>(gThreshold)) {
+        return;
+    }
+    const std::string line = std::string("bgservice: ") + bgs::examples::logLevelName(level) + ": " + text + "\n";
+    (void)!::write(STDERR_FILENO, line.data(), line.size());
+}
+
+std::string usageText() {
+    const bgs::examples::ExampleServiceOptions defaults;
+    return std::string("usage: bgservice [OPTIONS]\n"
+                       "  Serves the example IBGService until SIGTERM or SIGINT.\n"
+                       "  --name NAME              the name to serve (default: $BGS_SERVICE, else\n"
+                       "                           ") +
+           kDefaultName +
+           ")\n"
+           "  --callback-timeout MS    deadline of each event call to a client (default " +
+           std::to_string(defaults.callbackTimeout.count()) +
+           ");\n"
+           "                           a client that misses it is dropped\n"
+           "  --queue-size N           events that may wait for one client (default " +
+           std::to_string(defaults.eventQueueCapacity) +
+           ");\n"
+           "                           a client with more is dropped\n"
+           "  --threads N              binder threads serving calls (default 15)\n"
+           "  --log-level LEVEL        error, warning or info (default info); log lines go to\n"
+           "                           stderr as 'bgservice: LEVEL: text'\n"
+           "  --quiet                  the same as --log-level warning\n";
+}
+
+int usage(FILE* out, int status) {
+    std::fputs(usageText().c_str(), out);
     return status;
 }
 
-// One line to `fd` in one write, so lines from several threads never mix.
-void writeLine(int fd, const std::string& text) {
-    const std::string line = "bgservice: " + text + "\n";
-    (void)!::write(fd, line.data(), line.size());
+// A whole number in [1, max], the whole text.
+bool parseCount(const char* text, long long max, long long* value) {
+    errno = 0;
+    char* end = nullptr;
+    const long long parsed = std::strtoll(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE || parsed < 1 || parsed > max) {
+        return false;
+    }
+    *value = parsed;
+    return true;
+}
+
+bool parseLevel(const char* text, LogLevel* level) {
+    for (LogLevel candidate : {LogLevel::kError, LogLevel::kWarning, LogLevel::kInfo}) {
+        if (std::strcmp(text, bgs::examples::logLevelName(candidate)) == 0) {
+            *level = candidate;
+            return true;
+        }
+    }
+    return false;
 }
 
 // Why `name` could not be published, for people.
@@ -54,6 +113,13 @@ std::string publishFailure(const std::string& name, binder_exception_t published
            "); check that BGS_SERVICE_DIR, if set, names a directory of this user";
 }
 
+void notify(const std::string& state) {
+    const std::string failure = bgservice::notifyServiceManager(state);
+    if (!failure.empty()) {
+        logLine(LogLevel::kWarning, failure);
+    }
+}
+
 // Runtime threads may still be serving a call: leave without running static
 // destructors under them.
 [[noreturn]] void leave(int status) {
@@ -64,20 +130,53 @@ std::string publishFailure(const std::string& name, binder_exception_t published
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string name = kDefaultName;
+    const char* fromEnvironment = std::getenv("BGS_SERVICE");
+    std::string name = fromEnvironment != nullptr && fromEnvironment[0] != '\0' ? fromEnvironment : kDefaultName;
+    bgs::examples::ExampleServiceOptions options;
+    long long threads = 0;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--name") == 0 && i + 1 < argc) {
-            name = argv[++i];
-        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            return usage(std::cout, 0);
+        const std::string option = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        long long number = 0;
+        if (option == "--help" || option == "-h") {
+            return usage(stdout, 0);
+        }
+        if (option == "--quiet") {
+            gThreshold = LogLevel::kWarning;
+            continue;
+        }
+        if (value == nullptr) {
+            std::fprintf(stderr, "bgservice: error: %s\n",
+                         option.rfind("--", 0) == 0 ? (option + " needs a value, or is unknown").c_str()
+                                                    : ("unknown argument '" + option + "'").c_str());
+            return usage(stderr, 2);
+        }
+        ++i;
+        bool ok = true;
+        if (option == "--name") {
+            name = value;
+        } else if (option == "--callback-timeout") {
+            ok = parseCount(value, 3600 * 1000, &number);
+            options.callbackTimeout = std::chrono::milliseconds(number);
+        } else if (option == "--queue-size") {
+            ok = parseCount(value, 1 << 20, &number);
+            options.eventQueueCapacity = static_cast<size_t>(number);
+        } else if (option == "--threads") {
+            ok = parseCount(value, 1024, &threads);
+        } else if (option == "--log-level") {
+            ok = parseLevel(value, &gThreshold);
         } else {
-            std::cerr << "bgservice: unknown option '" << argv[i] << "'\n";
-            return usage(std::cerr, 2);
+            std::fprintf(stderr, "bgservice: error: unknown option '%s'\n", option.c_str());
+            return usage(stderr, 2);
+        }
+        if (!ok) {
+            std::fprintf(stderr, "bgservice: error: bad value '%s' for %s\n", value, option.c_str());
+            return usage(stderr, 2);
         }
     }
 
     // The signals are taken by this thread alone (sigwait), so every thread
-    // the runtime starts inherits them blocked.
+    // the runtime and the service start inherits them blocked.
     sigset_t stop;
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
@@ -87,24 +186,28 @@ int main(int argc, char** argv) {
     // daemon.
     std::signal(SIGPIPE, SIG_IGN);
 
-    auto service = ::ndk::SharedRefBase::makeRef<bgs::examples::ExampleBGService>(
-            [](const std::string& line) { writeLine(STDOUT_FILENO, line); });
+    if (threads > 0) {
+        ABinderProcess_setThreadPoolMaxThreadCount(static_cast<uint32_t>(threads));
+    }
+    auto service = ::ndk::SharedRefBase::makeRef<bgs::examples::ExampleBGService>(logLine, options);
     const binder_exception_t published = AServiceManager_addService(service->asBinder().get(), name.c_str());
     if (published != EX_NONE) {
-        writeLine(STDERR_FILENO, "cannot publish '" + name + "': " + publishFailure(name, published));
+        logLine(LogLevel::kError, "cannot publish '" + name + "': " + publishFailure(name, published));
         leave(1);
     }
     ABinderProcess_startThreadPool();
-    writeLine(STDOUT_FILENO, "serving " + name + " (pid " + std::to_string(getpid()) + ")");
+    logLine(LogLevel::kInfo, "serving " + name + " (pid " + std::to_string(getpid()) + ")");
+    notify("READY=1\nMAINPID=" + std::to_string(getpid()));
 
     int signal = 0;
     sigwait(&stop, &signal);
+    notify("STOPPING=1");
     const binder_exception_t withdrawn = AServiceManager_removeService(name.c_str());
     if (withdrawn != EX_NONE) {
-        writeLine(STDERR_FILENO, std::string(strsignal(signal)) + ", but could not withdraw " + name +
-                                         ": " + AStatus_exceptionName(withdrawn));
+        logLine(LogLevel::kError, std::string(strsignal(signal)) + ", but could not withdraw " + name + ": " +
+                                          AStatus_exceptionName(withdrawn));
         leave(1);
     }
-    writeLine(STDOUT_FILENO, std::string(strsignal(signal)) + ", withdrew " + name);
+    logLine(LogLevel::kInfo, std::string(strsignal(signal)) + ", withdrew " + name);
     leave(0);
 }

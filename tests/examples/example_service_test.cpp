@@ -24,6 +24,7 @@ TEST(example_service, CompletedCaptureAnnouncesItsImageThenInfo) {
     ASSERT_TRUE(wire.proxy->setEventCallback(7, wire.events, &number).isOk());
     EXPECT_GT(number, 0);
     wire.capture(5, 1234);
+    wire.settle();
 
     std::vector<ReceivedEvent> got = wire.events->events();
     ASSERT_EQ(methodsOf(got), (std::vector<std::string>{"notifyCallback", "notifyCallbackInfo"}));
@@ -50,6 +51,7 @@ TEST(example_service, CaptureWithoutTimestampFailsAsAnEventNotAStatus) {
     wire.capture(5);
     ASSERT_TRUE(wire.proxy->setRequstCompleted(5).isOk());
     ASSERT_TRUE(wire.proxy->setRequstCompleted(6).isOk());
+    wire.settle();
 
     std::vector<ReceivedEvent> got = wire.events->eventsFrom(2);
     ASSERT_EQ(methodsOf(got), (std::vector<std::string>{"onCaptureFailed", "notifyCallbackInfo",
@@ -68,10 +70,12 @@ TEST(example_service, SavingAnImageNotifiesBothCallbacksAndFillsTheGallery) {
     wire.registerBoth();
     wire.capture(1);
     wire.capture(2);
+    wire.settle();
     EXPECT_TRUE(wire.events->events()[0].data->flag) << "a gallery is registered";
 
     ASSERT_TRUE(wire.proxy->setRequstCompletedImageName("req2.jpg").isOk());
     ASSERT_TRUE(wire.proxy->setRequstCompletedImageName("req1.jpg").isOk());
+    wire.settle();
 
     std::vector<ReceivedEvent> saved = wire.events->eventsFrom(4);
     ASSERT_EQ(methodsOf(saved),
@@ -126,10 +130,12 @@ TEST(example_service, RefusedCallsChangeNothing) {
     // A refused timestamp is not recorded: the request then fails.
     ASSERT_FALSE(wire.proxy->setTimestamps(9, -1).isOk());
     ASSERT_TRUE(wire.proxy->setRequstCompleted(9).isOk());
+    wire.settle();
     EXPECT_EQ(wire.events->events().at(0).method, "onCaptureFailed");
 
     // A refused save leaves no snapshot and sends no event.
     ASSERT_FALSE(wire.proxy->setRequstCompletedImageName("req9.jpg").isOk());
+    wire.settle();
     EXPECT_TRUE(wire.gallery->events().empty());
 }
 
@@ -153,9 +159,10 @@ TEST(example_service, RegistrationReplacesAndNullUnregistersAndReleases) {
     ASSERT_TRUE(wire.proxy->setEventCallback(8, wire.events, &b).isOk());
     EXPECT_GT(b, a);
     first.reset();
-    EXPECT_TRUE(firstAlive.expired()) << "the replaced callback is still held by the service";
+    EXPECT_TRUE(expires(firstAlive)) << "the replaced callback is still held by the service";
 
     wire.capture(1);
+    wire.settle();
     ASSERT_EQ(wire.events->events().size(), 2u);
     EXPECT_EQ(wire.events->events()[0].data->value1, 8);
 
@@ -163,11 +170,12 @@ TEST(example_service, RegistrationReplacesAndNullUnregistersAndReleases) {
     ASSERT_TRUE(wire.proxy->setEventCallback(8, nullptr, &number).isOk());
     EXPECT_EQ(number, 0);
     wire.capture(2);
+    wire.settle();
     EXPECT_EQ(wire.events->events().size(), 2u) << "no events after unregistering";
 
     std::weak_ptr<ExampleEventCallback> eventsAlive = wire.events;
     wire.events.reset();
-    EXPECT_TRUE(eventsAlive.expired()) << "the unregistered callback is still held";
+    EXPECT_TRUE(expires(eventsAlive)) << "the unregistered callback is still held";
 }
 
 TEST(example_service, ServiceLogsHowTheCallbackArrived) {
@@ -215,10 +223,12 @@ TEST(example_service, DeadClientIsForgottenOtherFailuresAreNot) {
     ASSERT_TRUE(wire.proxy->setGalleryEventCallback(3, grumpy, &number).isOk());
 
     wire.capture(1);
+    wire.settle();
     EXPECT_TRUE(wire.proxy->setRequstCompletedImageName("req1.jpg").isOk())
             << "a client's failure is not the caller's failure";
     wire.capture(2);
     ASSERT_TRUE(wire.proxy->setRequstCompletedImageName("req2.jpg").isOk());
+    wire.settle();
     // Request 1 reached the dead client once (notifyCallback), then it was
     // dropped; the gallery client answered badly twice and stays registered.
     EXPECT_EQ(dead->calls.load(), 1);
@@ -256,8 +266,10 @@ TEST(example_service, CallbackMayCallTheServiceBackWithoutDeadlock) {
     auto curious = ::ndk::SharedRefBase::makeRef<CuriousCallback>(wire->proxy);
     int32_t number = 0;
     ASSERT_TRUE(wire->proxy->setEventCallback(7, curious, &number).isOk());
-    ASSERT_TRUE(finishes([wire] { wire->capture(1); }))
-            << "the service held its lock while calling the client";
+    ASSERT_TRUE(finishes([wire] {
+        wire->capture(1);
+        wire->settle();
+    })) << "the service held its lock while calling the client";
     EXPECT_TRUE(curious->askedOk.load());
     // The callback holds the proxy and the service holds the callback.
     ASSERT_TRUE(wire->proxy->setEventCallback(7, nullptr, &number).isOk());

@@ -20,10 +20,12 @@ struct Recorded {
     std::vector<TranscriptEntry> entries;
 };
 
-Recorded run(const std::shared_ptr<IBGService>& service) {
+Recorded run(const std::shared_ptr<IBGService>& service,
+             std::chrono::milliseconds eventPatience = std::chrono::seconds(60)) {
     Recorded recorded;
     recorded.summary = runClientSession(
-            service, [&](const TranscriptEntry& entry) { recorded.entries.push_back(entry); });
+            service, [&](const TranscriptEntry& entry) { recorded.entries.push_back(entry); },
+            eventPatience);
     return recorded;
 }
 
@@ -84,7 +86,9 @@ class SloppyService : public ExampleBGService {
 
 TEST(example_session, ReportsEveryOutcomeThatIsNotTheExpectedOne) {
     auto sloppy = ::ndk::SharedRefBase::makeRef<SloppyService>();
-    Recorded recorded = run(::ndk::SharedRefBase::makeRef<BpBGService>(sloppy->asBinder()));
+    // Events it never sends are waited for briefly.
+    Recorded recorded = run(::ndk::SharedRefBase::makeRef<BpBGService>(sloppy->asBinder()),
+                            std::chrono::milliseconds(50));
 
     EXPECT_FALSE(recorded.summary.allAsExpected());
     EXPECT_EQ(recorded.summary.calls, 16) << "a problem must not cut the session short";

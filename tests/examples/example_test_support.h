@@ -30,12 +30,18 @@ using bgs::examples::ExampleEventCallback;
 using bgs::examples::ReceivedEvent;
 
 struct ExampleWire {
-    ExampleWire()
-        : service(::ndk::SharedRefBase::makeRef<ExampleBGService>([this](const std::string& l) {
-              std::lock_guard<std::mutex> lock(logMutex);
-              log.push_back(l);
-          })),
+    explicit ExampleWire(bgs::examples::ExampleServiceOptions options = {})
+        : service(::ndk::SharedRefBase::makeRef<ExampleBGService>(
+                  [this](bgs::examples::LogLevel level, const std::string& l) {
+                      std::lock_guard<std::mutex> lock(logMutex);
+                      log.push_back(std::string(bgs::examples::logLevelName(level)) + ": " + l);
+                  },
+                  options)),
           proxy(::ndk::SharedRefBase::makeRef<BpBGService>(service->asBinder())) {}
+
+    // Waits until the events queued so far have reached the registered
+    // callbacks (the service calls them from threads of its own).
+    void settle() { ASSERT_TRUE(service->waitForDeliveries(std::chrono::seconds(60))); }
 
     // Registers `events` under client value 7 and `gallery` under gallery 3.
     void registerBoth() {
@@ -71,6 +77,17 @@ inline std::vector<std::string> methodsOf(const std::vector<ReceivedEvent>& even
         methods.push_back(event.method);
     }
     return methods;
+}
+
+// Whether the object behind `object` is gone within a generous bound: the
+// service lets go of a replaced callback when that callback's worker leaves.
+template <typename T>
+bool expires(const std::weak_ptr<T>& object) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!object.expired() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return object.expired();
 }
 
 // Runs `body` on its own thread and reports whether it finished within a
