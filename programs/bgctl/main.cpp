@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "methods.h"
 #include "output.h"
+#include "suggest.h"
 
 #include <cstdint>
 #include <iostream>
@@ -70,6 +71,40 @@ const Command* findCommand(const std::string& name) {
     return nullptr;
 }
 
+std::vector<std::string> commandNames() {
+    std::vector<std::string> names;
+    for (const Command& command : commands()) {
+        names.push_back(command.name);
+    }
+    return names;
+}
+
+// Every option, as the help names it.
+std::vector<std::string> optionNames() {
+    return {"--service", "--wait", "--timeout", "--json", "--help", "--gallery", "--value"};
+}
+
+// The hidden `--complete WHAT` (for the shell's completion): the words of
+// one kind, one a line, from the tables the program itself runs on.
+int printCompletions(const std::string& what) {
+    std::vector<std::string> words;
+    if (what == "commands") {
+        words = commandNames();
+    } else if (what == "options") {
+        words = optionNames();
+    } else if (what == "methods") {
+        for (const Method& method : methods()) {
+            words.push_back(method.name);
+        }
+    } else {
+        return usageError("--complete takes commands, options or methods");
+    }
+    for (const std::string& word : words) {
+        printLine(word);
+    }
+    return kExitOk;
+}
+
 // `text` with every line indented by `width` spaces.
 std::string indented(const std::string& text, size_t width) {
     std::string out;
@@ -107,31 +142,42 @@ std::string help(const Command* only) {
     }
     text += std::string(
                     "\nOptions (before or after the command; '--' ends them):\n"
-                    "  --service NAME  the service (default ") +
+                    "  --service NAME  the service (default: $BGS_SERVICE, else\n"
+                    "                  ") +
             kDefaultService +
             ")\n"
             "  --wait MS       wait up to MS milliseconds for the service to be served\n"
             "                  (default: look once, do not wait)\n"
+            "  --timeout MS    give up on a request the service has not answered within\n"
+            "                  MS milliseconds, and on the look-up of a served name whose\n"
+            "                  process does not answer (without --wait); 0: no deadline\n"
+            "                  (default " + std::to_string(kDefaultTimeoutMs) + ")\n"
             "  --json          one JSON object per line instead of text (below)\n"
             "  --help, -h      this help; 'bgctl COMMAND --help' for one command\n"
             "\nOutput, as text / with --json:\n"
             "  list    NAME / {\"service\":NAME}\n"
             "  call    'status: DESCRIPTION' and 'result: VALUE' (nothing for a failed\n"
             "          status) / {\"method\",\"ok\",\"description\",\"exception\",\"exceptionName\",\n"
-            "          \"serviceSpecificError\",\"statusCode\",\"message\"[,\"result\"]}, failed or not\n"
+            "          \"serviceSpecificError\",\"statusCode\",\"message\",\"timedOut\"[,\"result\"]},\n"
+            "          failed or not; a service-specific error's code and message are the\n"
+            "          service's own\n"
             "  listen  'listening: ...', 'METHOD(ARGS)' per event, 'stopped: ...' /\n"
             "          {\"listening\",\"service\",\"value\",\"registration\"},\n"
             "          {\"event\":METHOD,\"args\":{NAME:VALUE,...}}, {\"stopped\",\"events\",\"unregistered\"}\n"
+            "          or, when the service dies, {\"died\":SERVICE,\"events\":N}\n"
             "          (a record is shown as its toString() text, a JSON string with --json)\n"
             "  dump and shell write the service's own output either way.\n"
             "\n" + methodList();
     text += "\nExit status:\n"
             "  0  success\n"
-            "  1  the call, dump or shell command returned a failed status (its\n"
-            "     description is on stderr); listen: registering failed or the service died\n"
+            "  1  the service answered with a failed status (its description is on\n"
+            "     stderr), or died; listen: registering failed or the service died\n"
             "  2  usage error: unknown command, option or method, wrong number of\n"
             "     arguments, a number that does not parse or is out of range\n"
-            "  3  the service is not served (within --wait), or does not serve IBGService\n";
+            "  3  the service cannot be reached: not served (within --wait), or does\n"
+            "     not serve IBGService; the message says which\n"
+            "  4  the service did not answer within --timeout (or, for the look-up,\n"
+            "     --wait)\n";
     return text;
 }
 
@@ -160,7 +206,8 @@ namespace {
 
 // Reads the words of the command line into *options and *wantHelp. Returns
 // the exit status when the command line is wrong (after saying why).
-std::optional<int> parseCommandLine(const std::vector<std::string>& words, Options* options, bool* wantHelp) {
+std::optional<int> parseCommandLine(const std::vector<std::string>& words, Options* options, bool* wantHelp,
+                                    std::string* complete) {
     bool optionsEnded = false;
     bool listenOption = false;
     for (size_t i = 0; i < words.size(); ++i) {
@@ -203,12 +250,19 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& words, Optio
             options->json = true;
         } else if (word == "--gallery") {
             options->gallery = listenOption = true;
-        } else if (name == "--service" || name == "--wait" || name == "--value") {
+        } else if (name == "--service" || name == "--wait" || name == "--timeout" || name == "--value" ||
+                   name == "--complete") {
             if (!takeValue(&value)) {
                 return usageError(name + " needs a value", options->command);
             }
             if (name == "--service") {
                 options->service = value;
+            } else if (name == "--complete") {
+                *complete = value;
+            } else if (name == "--timeout") {
+                if (!parseNumberOption(name, value, 0, &options->timeoutMs, &error)) {
+                    return usageError(error, options->command);
+                }
             } else if (name == "--wait") {
                 int32_t ms = 0;
                 if (!parseNumberOption(name, value, 0, &ms, &error)) {
@@ -222,7 +276,7 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& words, Optio
                 listenOption = true;
             }
         } else {
-            return usageError("unknown option '" + word + "'", options->command);
+            return usageError("unknown option '" + word + "'" + didYouMean(name, optionNames()), options->command);
         }
     }
 
@@ -240,19 +294,27 @@ int main(int argc, char** argv) {
     using namespace bgctl;
     Options options;
     bool wantHelp = false;
-    if (const std::optional<int> wrong = parseCommandLine({argv + 1, argv + argc}, &options, &wantHelp)) {
+    std::string complete;
+    if (const std::optional<int> wrong = parseCommandLine({argv + 1, argv + argc}, &options, &wantHelp, &complete)) {
         return *wrong;
+    }
+    if (!complete.empty()) {
+        return printCompletions(complete);
     }
     const Command* command = options.command.empty() ? nullptr : findCommand(options.command);
     if (!options.command.empty() && command == nullptr) {
-        return usageError("unknown command '" + options.command + "'");
+        return usageError("unknown command '" + options.command + "'" + didYouMean(options.command, commandNames()));
     }
     if (wantHelp) {
         std::cout << help(command);
         return kExitOk;
     }
     if (command == nullptr) {
-        return usageError("a COMMAND is needed (list, call, listen, dump or shell)");
+        std::string names;
+        for (const std::string& name : commandNames()) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        return usageError("a COMMAND is needed (" + names + ")");
     }
     return command->run(options);
 }
