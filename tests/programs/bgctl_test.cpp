@@ -10,7 +10,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -569,6 +571,61 @@ TEST_F(Bgctl, EveryCommandHasHelpAndTheMethodListShowsArgumentAndResultTypes) {
                              "default: $BGS_SERVICE"}) {
         EXPECT_THAT(help.out, HasSubstr(line));
     }
+}
+
+// The skeleton daemon of docs/service-guide.md, driven by bgctl: it tells the
+// service manager READY=1 once its name is served, answers, drops the
+// callback of a client that dies, logs leveled lines on stderr, and leaves
+// with 0 on SIGTERM after withdrawing its name.
+TEST_F(Bgctl, TheSkeletonDaemonServesNotifiesDropsDeadCallbacksAndStopsCleanly) {
+    char dir[] = "/tmp/bgs-notify-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string socketPath = std::string(dir) + "/notify";
+    UniqueFd manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(manager.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const auto notice = [&] {
+        pollfd ready{manager.get(), POLLIN, 0};
+        char text[64] = {};
+        return ::poll(&ready, 1, static_cast<int>(kPatience.count())) == 1
+                ? std::string(text, std::max<ssize_t>(0, ::recv(manager.get(), text, sizeof text, 0)))
+                : std::string("(nothing)");
+    };
+
+    ::setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
+    // Its log (stderr) is read as its output; it writes nothing else.
+    Program daemon("/bin/sh", {"-c", "exec \"$0\" \"$@\" 2>&1", SKELETON_SERVICE_PATH, "--name", name()});
+    ::unsetenv("NOTIFY_SOCKET");
+    ASSERT_EQ(notice(), "READY=1");
+    EXPECT_EQ(daemon.nextLine(), std::optional<std::string>("skeleton: info: serving " + name()));
+    // Served once ready: no --wait needed.
+    EXPECT_EQ(bgctl({"call", "getStorageLoadCompletedStatus", "0"}).out, std::string(kOk) + "result: 0\n");
+
+    {
+        const std::unique_ptr<Program> listener = bgctlInBackground({"listen"});
+        ASSERT_THAT(listener->nextLine().value_or(""), StartsWith("listening: "));
+        ASSERT_EQ(bgctl({"call", "setRequstCompleted", "5"}).status, 0);
+        EXPECT_EQ(listener->nextLine(), std::optional<std::string>("notifySnapshotAvailability(5)"));
+        listener->signal(SIGKILL);
+    }
+    EXPECT_EQ(daemon.nextLine(), std::optional<std::string>("skeleton: info: a client's callback died; dropped"));
+    EXPECT_EQ(bgctl({"call", "setRequstCompleted", "6"}).status, 0);
+    const Finished refused = bgctl({"call", "setRequstCompletedImageName", "x.jpg"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "bgctl: setRequstCompletedImageName: service-specific error 1: the skeleton keeps no "
+                           "images: 'x.jpg'\n");
+
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(notice(), "STOPPING=1");
+    const Finished stopped = daemon.finish();
+    EXPECT_EQ(stopped.status, 0);
+    EXPECT_EQ(stopped.out, "skeleton: info: Terminated, withdrew " + name() + "\n");
+    EXPECT_EQ(bgctl({"call", "getInterfaceVersion"}).status, 3);
+    manager = UniqueFd();
+    ::unlink(socketPath.c_str());
+    ::rmdir(dir);
 }
 
 }  // namespace

@@ -23,8 +23,10 @@
  *   - Destruction, move-assignment over a linked handle and reset() unlink.
  *     When the callable is running on another thread at that moment, they
  *     wait for it to return; after them it never runs again, so it may use
- *     whatever the owner destroys next. They may also run inside the
- *     callable itself (the callable is then freed when it returns).
+ *     whatever the owner destroys next. So never end a handle while
+ *     holding a lock its callable takes: move it out and let it end after
+ *     the lock is released. They may also run inside the callable itself
+ *     (the callable is then freed when it returns).
  *   - The link holds only a weak reference on the binder: the handle does
  *     not keep the remote object alive. Keep a strong reference (an
  *     ndk::SpAIBinder) as long as you call it.
