@@ -102,15 +102,22 @@ TEST_F(ProcessDeathLink, UnlinkingWaitsForARunningNoticeAndMayHappenInsideIt) {
 
     // The notice resets the handle that owns it (AddressSanitizer sees a use
     // after free if the callable is freed under itself).
-    Counter selfEnded;
-    auto own = std::make_unique<bgs::ScopedDeathLink>();
-    *own = bgs::ScopedDeathLink(second.binder.get(), [&own, &selfEnded, marker = std::make_shared<int>(7)] {
-        own->reset();
-        selfEnded.add(*marker);
-    });
+    // The handle reaches its notice through an atomic: the kill that makes
+    // the notice run is ordered after the handle's making only through the
+    // kernel, which ThreadSanitizer does not see.
+    // Nothing waits for a notice that ended its own handle, so what it
+    // touches after reset() is shared with it.
+    const auto selfEnded = std::make_shared<Counter>();
+    std::atomic<bgs::ScopedDeathLink*> self{nullptr};
+    const auto own = std::make_unique<bgs::ScopedDeathLink>(
+            second.binder.get(), [&self, selfEnded, marker = std::make_shared<int>(7)] {
+                self.load()->reset();
+                selfEnded->add(*marker);
+            });
     ASSERT_TRUE(*own);
+    self.store(own.get());
     second.child->kill();
-    EXPECT_TRUE(selfEnded.waitFor(7));
+    EXPECT_TRUE(selfEnded->waitFor(7));
     EXPECT_FALSE(*own);
 }
 
