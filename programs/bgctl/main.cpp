@@ -45,17 +45,20 @@ const std::vector<Command>& commands() {
              "setGalleryEventCallback(N, callback) for --gallery (N defaults to 0),\n"
              "prints a 'listening' line, then one line per event as it arrives, with\n"
              "its records in full. On SIGINT or SIGTERM it unregisters (a null\n"
-             "callback), prints a 'stopped' line and exits 0. The service keeps one\n"
-             "callback of each kind: a later registration replaces this one, and this\n"
-             "one's unregistration clears whichever is registered then.\n",
+             "callback), prints a 'stopped' line and exits 0; when the service dies it\n"
+             "exits 1. --timeout bounds the registration and the unregistration, not\n"
+             "the wait for events. The service keeps one callback of each kind: a\n"
+             "later registration replaces this one, and this one's unregistration\n"
+             "clears whichever is registered then.\n",
              runListen},
             {"dump", "dump [ARGS...]",
              "Prints the service's dump (AIBinder_dump with ARGS) as the service writes\n"
-             "it.\n",
+             "it. The whole dump is one request: it must end within --timeout.\n",
              runDump},
             {"shell", "shell [ARGS...]",
              "Runs the service's shell command handler with ARGS on this process's\n"
-             "stdin, stdout and stderr; exits 0 when the handler returns STATUS_OK.\n"
+             "stdin, stdout and stderr; exits 0 when the handler returns STATUS_OK, 1\n"
+             "when it refuses the command. It must end within --timeout.\n"
              "Options go before the first ARG: the rest belongs to the handler.\n",
              runShell},
     };
