@@ -101,6 +101,8 @@ std::string defaultService() {
     if (served && isListed(options.service)) {
         if (failure != nullptr) {
             *failure = kExitTimedOut;
+        } else {
+            timedOut(options, "service '" + options.service + "'", true);
         }
         return binder;
     }
@@ -148,8 +150,9 @@ int runList(const Options& options) {
         return usageError("list takes no arguments", "list");
     }
     // With --wait, the listing waits until the named service is there.
-    if (options.waitMs && lookUpService(options).get() == nullptr) {
-        return kExitNoService;
+    int exitStatus = kExitOk;
+    if (options.waitMs && lookUpFor(options, "list", &exitStatus).get() == nullptr) {
+        return exitStatus;
     }
     std::vector<std::string> names;
     AServiceManager_forEachService(&names, [](const char* instance, void* context) {

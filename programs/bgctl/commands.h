@@ -53,7 +53,8 @@ struct Options {
 // to --wait. A look-up of a name that is served but whose process does not
 // answer ends after --timeout (or --wait). Null on failure, with *failure
 // (when given) set to kExitNoService after saying on stderr why, or to
-// kExitTimedOut, which the caller reports with timedOut().
+// kExitTimedOut, which the caller reports with timedOut(); without
+// `failure` both are said here.
 ::ndk::SpAIBinder lookUpService(const Options& options, int* failure = nullptr);
 
 // lookUpService for a request called `what`: null after saying why on
