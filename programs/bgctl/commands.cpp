@@ -3,6 +3,7 @@
 
 #include "methods.h"
 #include "output.h"
+#include "suggest.h"
 
 #include <android/binder_ibinder.h>
 #include <android/binder_manager.h>
@@ -45,27 +46,88 @@ void openStandardDescriptors() {
     }
 }
 
-// Ends a dump or shell command: 0 for STATUS_OK, else the description on
-// stderr and kExitFailedStatus.
-int requestResult(const char* what, binder_status_t status) {
-    if (status == STATUS_OK) {
-        return kExitOk;
+// Ends a dump or shell command. The runtime's own failures (the service
+// died, the deadline passed, the request could not be carried) are told
+// apart from a status the service's handler returned.
+int requestResult(const Options& options, const std::string& what, binder_status_t status) {
+    switch (status) {
+        case STATUS_OK:
+            return kExitOk;
+        case STATUS_TIMED_OUT:
+            return timedOut(options, what);
+        case STATUS_DEAD_OBJECT:
+            printError(what + ": the service died");
+            return kExitFailedStatus;
+        case STATUS_FAILED_TRANSACTION:
+        case STATUS_FDS_NOT_ALLOWED:
+        case STATUS_NO_MEMORY:
+            printError(what + ": the request could not be carried (" + AStatus_codeName(status) + ")");
+            return kExitFailedStatus;
+        default:
+            printError(what + (what == "shell" ? ": the service's handler refused the command ("
+                                                : ": the service's dump failed (") +
+                       AStatus_codeName(status) + ")");
+            return kExitFailedStatus;
     }
-    printError(std::string(what) + ": " + describeStatus(status));
-    return kExitFailedStatus;
+}
+
+bool isListed(const std::string& name) {
+    std::pair<const std::string*, bool> search{&name, false};
+    AServiceManager_forEachService(&search, [](const char* instance, void* context) {
+        auto* wanted = static_cast<std::pair<const std::string*, bool>*>(context);
+        wanted->second = wanted->second || *wanted->first == instance;
+    });
+    return search.second;
 }
 
 }  // namespace
 
-::ndk::SpAIBinder lookUpService(const Options& options) {
+std::string defaultService() {
+    const char* name = std::getenv("BGS_SERVICE");
+    return name != nullptr && *name != '\0' ? name : kDefaultService;
+}
+
+::ndk::SpAIBinder lookUpService(const Options& options, int* failure) {
     const char* name = options.service.c_str();
-    ::ndk::SpAIBinder binder(options.waitMs ? AServiceManager_waitForServiceTimeout(name, *options.waitMs)
-                                            : AServiceManager_checkService(name));
-    if (binder.get() == nullptr) {
-        const std::string when = options.waitMs ? " within " + std::to_string(*options.waitMs) + " ms" : "";
-        printError("service '" + options.service + "' is not served" + when + registryNote());
+    // A name that is not served fails at once without --wait. One that is
+    // served is fetched from its process, which may not answer (stopped,
+    // overloaded): that fetch is bounded by --wait, else by --timeout.
+    const bool served = options.waitMs || isListed(options.service);
+    const int32_t limit = options.waitMs ? *options.waitMs : options.timeoutMs > 0 ? options.timeoutMs : -1;
+    ::ndk::SpAIBinder binder(served ? AServiceManager_waitForServiceTimeout(name, limit) : nullptr);
+    if (binder.get() != nullptr) {
+        return binder;
+    }
+    if (served && isListed(options.service)) {
+        if (failure != nullptr) {
+            *failure = kExitTimedOut;
+        } else {
+            timedOut(options, "service '" + options.service + "'", true);
+        }
+        return binder;
+    }
+    const std::string when = options.waitMs ? " within " + std::to_string(*options.waitMs) + " ms" : "";
+    printError("service '" + options.service + "' is not served" + when + registryNote());
+    if (failure != nullptr) {
+        *failure = kExitNoService;
     }
     return binder;
+}
+
+::ndk::SpAIBinder lookUpFor(const Options& options, const std::string& what, int* exitStatus) {
+    int failure = kExitNoService;
+    ::ndk::SpAIBinder binder = lookUpService(options, &failure);
+    if (binder.get() == nullptr) {
+        *exitStatus = failure == kExitTimedOut ? timedOut(options, what, true) : failure;
+    }
+    return binder;
+}
+
+int timedOut(const Options& options, const std::string& what, bool lookUp) {
+    const bool waited = lookUp && options.waitMs.has_value();
+    printError(what + ": no answer within " + std::to_string(waited ? *options.waitMs : options.timeoutMs) + " ms (" +
+               (waited ? "--wait" : "--timeout") + ")");
+    return kExitTimedOut;
 }
 
 std::shared_ptr<IBGService> asBGService(const Options& options, const ::ndk::SpAIBinder& binder) {
@@ -88,8 +150,9 @@ int runList(const Options& options) {
         return usageError("list takes no arguments", "list");
     }
     // With --wait, the listing waits until the named service is there.
-    if (options.waitMs && lookUpService(options).get() == nullptr) {
-        return kExitNoService;
+    int exitStatus = kExitOk;
+    if (options.waitMs && lookUpFor(options, "list", &exitStatus).get() == nullptr) {
+        return exitStatus;
     }
     std::vector<std::string> names;
     AServiceManager_forEachService(&names, [](const char* instance, void* context) {
@@ -109,7 +172,11 @@ int runCall(const Options& options) {
     const std::string& name = options.args.front();
     const Method* method = findMethod(name);
     if (method == nullptr) {
-        return usageError("unknown method '" + name + "'", "call");
+        std::vector<std::string> names;
+        for (const Method& known : methods()) {
+            names.push_back(known.name);
+        }
+        return usageError("unknown method '" + name + "'" + didYouMean(name, names), "call");
     }
     const std::vector<std::string> texts(options.args.begin() + 1, options.args.end());
     if (texts.size() != method->params.size()) {
@@ -124,13 +191,27 @@ int runCall(const Options& options) {
         return usageError(name + ": " + problem, "call");
     }
 
-    const std::shared_ptr<IBGService> service = asBGService(options, lookUpService(options));
-    if (service == nullptr) {
-        return kExitNoService;
+    // A look-up that timed out is reported as the call's own timeout, in
+    // the same record.
+    int failure = kExitNoService;
+    const ::ndk::SpAIBinder binder = lookUpService(options, &failure);
+    if (binder.get() == nullptr && failure != kExitTimedOut) {
+        return failure;
     }
-
-    const Outcome outcome = call(*service);
+    Outcome outcome;
+    if (binder.get() == nullptr) {
+        outcome.status = ::ndk::UniqueAStatus::fromStatus(STATUS_TIMED_OUT);
+    } else {
+        const std::shared_ptr<IBGService> service = asBGService(options, binder);
+        if (service == nullptr) {
+            return kExitNoService;
+        }
+        const auto deadline = callDeadline(options);
+        outcome = call(*service);
+    }
     const ::ndk::UniqueAStatus& status = outcome.status;
+    const bool late = isTimedOut(status);
+    const bool serviceSpecific = status.getExceptionCode() == EX_SERVICE_SPECIFIC;
     if (options.json) {
         JsonObject object;
         object.add("method", name)
@@ -140,7 +221,8 @@ int runCall(const Options& options) {
                 .add("exceptionName", AStatus_exceptionName(status.getExceptionCode()))
                 .add("serviceSpecificError", status.getServiceSpecificError())
                 .add("statusCode", status.getStatus())
-                .add("message", status.getMessage());
+                .add("message", status.getMessage())
+                .add("timedOut", late);
         if (outcome.result) {
             object.addJson("result", outcome.result->json);
         }
@@ -151,36 +233,45 @@ int runCall(const Options& options) {
             printLine("result: " + outcome.result->text);
         }
     }
-    if (!status.isOk()) {
-        printError(name + ": " + status.getDescription());
-        return kExitFailedStatus;
+    if (late) {
+        return timedOut(options, name, binder.get() == nullptr);
     }
-    return kExitOk;
+    if (serviceSpecific) {
+        printError(name + ": service-specific error " + std::to_string(status.getServiceSpecificError()) + ": " +
+                   printable(status.getMessage()));
+    } else if (!status.isOk()) {
+        printError(name + ": " + status.getDescription());
+    }
+    return status.isOk() ? kExitOk : kExitFailedStatus;
 }
 
 int runDump(const Options& options) {
-    const ::ndk::SpAIBinder binder = lookUpService(options);
+    int exitStatus = kExitOk;
+    const ::ndk::SpAIBinder binder = lookUpFor(options, "dump", &exitStatus);
     if (binder.get() == nullptr) {
-        return kExitNoService;
+        return exitStatus;
     }
     std::vector<const char*> args = cStrings(options.args);
     std::cout.flush();
+    const auto deadline = callDeadline(options);
     const binder_status_t status =
             AIBinder_dump(binder.get(), STDOUT_FILENO, args.data(), static_cast<uint32_t>(args.size()));
-    return requestResult("dump", status);
+    return requestResult(options, "dump", status);
 }
 
 int runShell(const Options& options) {
-    const ::ndk::SpAIBinder binder = lookUpService(options);
+    int exitStatus = kExitOk;
+    const ::ndk::SpAIBinder binder = lookUpFor(options, "shell", &exitStatus);
     if (binder.get() == nullptr) {
-        return kExitNoService;
+        return exitStatus;
     }
     std::vector<const char*> args = cStrings(options.args);
     openStandardDescriptors();
     std::cout.flush();
+    const auto deadline = callDeadline(options);
     const binder_status_t status = AIBinder_shellCommand(binder.get(), STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO,
                                                          args.data(), static_cast<uint32_t>(args.size()));
-    return requestResult("shell", status);
+    return requestResult(options, "shell", status);
 }
 
 }  // namespace bgctl

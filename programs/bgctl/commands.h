@@ -9,6 +9,10 @@
 
 #include <android/binder_auto_utils.h>
 
+#include <bgs/scoped_call_timeout.h>
+
+#include <chrono>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -18,6 +22,10 @@
 namespace bgctl {
 
 inline constexpr const char* kDefaultService = "vendor.tolvek.hardware.aidlbgservice.IBGService/default";
+inline constexpr int32_t kDefaultTimeoutMs = 5000;
+
+// $BGS_SERVICE when set and not empty, else kDefaultService.
+std::string defaultService();
 
 // Exit statuses, documented in the help text.
 enum ExitStatus : int {
@@ -25,11 +33,15 @@ enum ExitStatus : int {
     kExitFailedStatus = 1,  // the service answered with a failed status, or died
     kExitUsage = 2,         // the command line is wrong
     kExitNoService = 3,     // the service is not served, or serves another interface
+    kExitTimedOut = 4,      // the service did not answer within --timeout (or --wait)
 };
 
 struct Options {
-    std::string service = kDefaultService;
+    std::string service = defaultService();
     std::optional<int32_t> waitMs;  // absent: look the service up once
+    // The deadline of each request to the service, the look-up included
+    // when there is no --wait; 0 for none.
+    int32_t timeoutMs = kDefaultTimeoutMs;
     bool json = false;
     bool gallery = false;  // listen: setGalleryEventCallback instead of setEventCallback
     int32_t value = 0;     // listen: the registration's value
@@ -39,8 +51,32 @@ struct Options {
 };
 
 // The binder served under options.service, looked up once or waited for up
-// to --wait. Null after saying on stderr why.
-::ndk::SpAIBinder lookUpService(const Options& options);
+// to --wait. A look-up of a name that is served but whose process does not
+// answer ends after --timeout (or --wait). Null on failure, with *failure
+// (when given) set to kExitNoService after saying on stderr why, or to
+// kExitTimedOut, which the caller reports with timedOut(); without
+// `failure` both are said here.
+::ndk::SpAIBinder lookUpService(const Options& options, int* failure = nullptr);
+
+// lookUpService for a request called `what`: null after saying why on
+// stderr ("WHAT: no answer within ..." for a look-up that timed out), with
+// *exitStatus set.
+::ndk::SpAIBinder lookUpFor(const Options& options, const std::string& what, int* exitStatus);
+
+// Sets the calling thread's call deadline to --timeout for the scope.
+inline ::bgs::ScopedCallTimeout callDeadline(const Options& options) {
+    // No deadline is a deadline past any run of bgctl.
+    return ::bgs::ScopedCallTimeout(std::chrono::milliseconds(options.timeoutMs > 0 ? options.timeoutMs : INT32_MAX));
+}
+
+// Whether a call's status says that its deadline passed.
+inline bool isTimedOut(const ::ndk::UniqueAStatus& status) {
+    return status.getExceptionCode() == EX_TRANSACTION_FAILED && status.getStatus() == STATUS_TIMED_OUT;
+}
+
+// "WHAT: no answer within N ms (--timeout)" on stderr; kExitTimedOut. A
+// look-up waited for with --wait names that limit instead.
+int timedOut(const Options& options, const std::string& what, bool lookUp = false);
 
 // The IBGService behind `binder`; null when the binder is null or, after
 // saying so on stderr, when it serves another interface.

@@ -130,6 +130,15 @@ void wake(int eventFd) {
     (void)!write(eventFd, &one, sizeof one);
 }
 
+// Says why a registration or unregistration failed; the exit status.
+int failedRequest(const Options& options, const std::string& what, const UniqueAStatus& status) {
+    if (isTimedOut(status)) {
+        return timedOut(options, what);
+    }
+    printError(what + ": " + status.getDescription());
+    return kExitFailedStatus;
+}
+
 // Runtime threads may still be delivering an event: leave without running
 // static destructors under them.
 [[noreturn]] void leave(int status) {
@@ -164,8 +173,9 @@ int runListen(const Options& options) {
     // The look-up runs on its own thread so that a stop signal ends a long
     // --wait at once.
     ::ndk::SpAIBinder binder;
+    int exitStatus = kExitOk;
     std::thread lookUp([&] {
-        binder = lookUpService(options);
+        binder = lookUpFor(options, "listen", &exitStatus);
         wake(eventFd);
     });
     if (const int signal = waitForSignalOr(signalFd, eventFd); signal != 0) {
@@ -173,6 +183,9 @@ int runListen(const Options& options) {
         leave(kExitNoService);
     }
     lookUp.join();
+    if (binder.get() == nullptr) {
+        return exitStatus;
+    }
     const std::shared_ptr<IBGService> service = asBGService(options, binder);
     if (service == nullptr) {
         return kExitNoService;
@@ -189,10 +202,12 @@ int runListen(const Options& options) {
     const char* registrarName = options.gallery ? "setGalleryEventCallback" : "setEventCallback";
     const auto printer = ::ndk::SharedRefBase::makeRef<EventPrinter>(options.json);
     int32_t registration = 0;
+    // Registration and unregistration are requests like any other: bounded
+    // by --timeout. Events arrive on pool threads, which have no deadline.
+    const auto deadline = callDeadline(options);
     UniqueAStatus status = ((*service).*registrar)(options.value, printer, &registration);
     if (!status.isOk()) {
-        printError(std::string(registrarName) + ": " + status.getDescription());
-        leave(kExitFailedStatus);
+        leave(failedRequest(options, registrarName, status));
     }
     const std::string registered = std::string(registrarName) + "(" + std::to_string(options.value) + ")";
     printLine(options.json ? JsonObject()
@@ -205,8 +220,13 @@ int runListen(const Options& options) {
                                      " with " + options.service);
 
     const int signal = waitForSignalOr(signalFd, eventFd);
+    const std::string events =
+            std::to_string(printer->events()) + (printer->events() == 1 ? " event" : " events");
     if (signal == 0) {
-        printError("listen: the service died");
+        if (options.json) {
+            printLine(JsonObject().add("died", options.service).add("events", printer->events()).str());
+        }
+        printError("listen: the service died after " + events);
         leave(kExitFailedStatus);
     }
     int32_t unregistered = 0;
@@ -216,12 +236,11 @@ int runListen(const Options& options) {
                                      .add("events", printer->events())
                                      .add("unregistered", status.isOk())
                                      .str()
-                           : "stopped: " + std::string(strsignal(signal)) + " after " +
-                                     std::to_string(printer->events()) + " events; " + registrarName + "(" +
-                                     std::to_string(options.value) + ", null): " + status.getDescription());
+                           : "stopped: " + std::string(strsignal(signal)) + " after " + events + "; " +
+                                     registrarName + "(" + std::to_string(options.value) +
+                                     ", null): " + status.getDescription());
     if (!status.isOk()) {
-        printError(std::string(registrarName) + "(null): " + status.getDescription());
-        leave(kExitFailedStatus);
+        leave(failedRequest(options, std::string(registrarName) + "(null)", status));
     }
     leave(kExitOk);
 }

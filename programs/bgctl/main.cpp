@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "methods.h"
 #include "output.h"
+#include "suggest.h"
 
 #include <cstdint>
 #include <iostream>
@@ -44,17 +45,20 @@ const std::vector<Command>& commands() {
              "setGalleryEventCallback(N, callback) for --gallery (N defaults to 0),\n"
              "prints a 'listening' line, then one line per event as it arrives, with\n"
              "its records in full. On SIGINT or SIGTERM it unregisters (a null\n"
-             "callback), prints a 'stopped' line and exits 0. The service keeps one\n"
-             "callback of each kind: a later registration replaces this one, and this\n"
-             "one's unregistration clears whichever is registered then.\n",
+             "callback), prints a 'stopped' line and exits 0; when the service dies it\n"
+             "exits 1. --timeout bounds the registration and the unregistration, not\n"
+             "the wait for events. The service keeps one callback of each kind: a\n"
+             "later registration replaces this one, and this one's unregistration\n"
+             "clears whichever is registered then.\n",
              runListen},
             {"dump", "dump [ARGS...]",
              "Prints the service's dump (AIBinder_dump with ARGS) as the service writes\n"
-             "it.\n",
+             "it. The whole dump is one request: it must end within --timeout.\n",
              runDump},
             {"shell", "shell [ARGS...]",
              "Runs the service's shell command handler with ARGS on this process's\n"
-             "stdin, stdout and stderr; exits 0 when the handler returns STATUS_OK.\n"
+             "stdin, stdout and stderr; exits 0 when the handler returns STATUS_OK, 1\n"
+             "when it refuses the command. It must end within --timeout.\n"
              "Options go before the first ARG: the rest belongs to the handler.\n",
              runShell},
             {"monitor", "monitor [NAME | --pid P]",
@@ -79,6 +83,40 @@ const Command* findCommand(const std::string& name) {
         }
     }
     return nullptr;
+}
+
+std::vector<std::string> commandNames() {
+    std::vector<std::string> names;
+    for (const Command& command : commands()) {
+        names.push_back(command.name);
+    }
+    return names;
+}
+
+// Every option, as the help names it.
+std::vector<std::string> optionNames() {
+    return {"--service", "--wait", "--timeout", "--json", "--help", "--gallery", "--value", "--pid"};
+}
+
+// The hidden `--complete WHAT` (for the shell's completion): the words of
+// one kind, one a line, from the tables the program itself runs on.
+int printCompletions(const std::string& what) {
+    std::vector<std::string> words;
+    if (what == "commands") {
+        words = commandNames();
+    } else if (what == "options") {
+        words = optionNames();
+    } else if (what == "methods") {
+        for (const Method& method : methods()) {
+            words.push_back(method.name);
+        }
+    } else {
+        return usageError("--complete takes commands, options or methods");
+    }
+    for (const std::string& word : words) {
+        printLine(word);
+    }
+    return kExitOk;
 }
 
 // `text` with every line indented by `width` spaces.
@@ -118,11 +156,16 @@ std::string help(const Command* only) {
     }
     text += std::string(
                     "\nOptions (before or after the command; '--' ends them):\n"
-                    "  --service NAME  the service (default ") +
+                    "  --service NAME  the service (default: $BGS_SERVICE, else\n"
+                    "                  ") +
             kDefaultService +
             ")\n"
             "  --wait MS       wait up to MS milliseconds for the service to be served\n"
             "                  (default: look once, do not wait)\n"
+            "  --timeout MS    give up on a request the service has not answered within\n"
+            "                  MS milliseconds, and on the look-up of a served name whose\n"
+            "                  process does not answer (without --wait); 0: no deadline\n"
+            "                  (default " + std::to_string(kDefaultTimeoutMs) + ")\n"
             "  --json          one JSON object per line instead of text (below)\n"
             "  --pid P         monitor: the process to watch\n"
             "  --help, -h      this help; 'bgctl COMMAND --help' for one command\n"
@@ -130,10 +173,13 @@ std::string help(const Command* only) {
             "  list    NAME / {\"service\":NAME}\n"
             "  call    'status: DESCRIPTION' and 'result: VALUE' (nothing for a failed\n"
             "          status) / {\"method\",\"ok\",\"description\",\"exception\",\"exceptionName\",\n"
-            "          \"serviceSpecificError\",\"statusCode\",\"message\"[,\"result\"]}, failed or not\n"
+            "          \"serviceSpecificError\",\"statusCode\",\"message\",\"timedOut\"[,\"result\"]},\n"
+            "          failed or not; a service-specific error's code and message are the\n"
+            "          service's own\n"
             "  listen  'listening: ...', 'METHOD(ARGS)' per event, 'stopped: ...' /\n"
             "          {\"listening\",\"service\",\"value\",\"registration\"},\n"
             "          {\"event\":METHOD,\"args\":{NAME:VALUE,...}}, {\"stopped\",\"events\",\"unregistered\"}\n"
+            "          or, when the service dies, {\"died\":SERVICE,\"events\":N}\n"
             "          (a record is shown as its toString() text, a JSON string with --json)\n"
             "  monitor 'monitor: attached to pid P', a line per transaction, 'monitor: lost\n"
             "          N records', 'monitor: pid P ended' / {\"attached\":P}, {\"time\",\"direction\",\n"
@@ -143,12 +189,15 @@ std::string help(const Command* only) {
             "\n" + methodList();
     text += "\nExit status:\n"
             "  0  success\n"
-            "  1  the call, dump or shell command returned a failed status (its\n"
-            "     description is on stderr); listen: registering failed or the service died\n"
+            "  1  the service answered with a failed status (its description is on\n"
+            "     stderr), or died; listen: registering failed or the service died\n"
             "  2  usage error: unknown command, option or method, wrong number of\n"
             "     arguments, a number that does not parse or is out of range\n"
-            "  3  the service is not served (within --wait), or does not serve IBGService;\n"
-            "     monitor: the process cannot be watched (the message says why)\n";
+            "  3  the service cannot be reached: not served (within --wait), or does\n"
+            "     not serve IBGService; monitor: the process cannot be watched; the\n"
+            "     message says which\n"
+            "  4  the service did not answer within --timeout (or, for the look-up,\n"
+            "     --wait)\n";
     return text;
 }
 
@@ -177,7 +226,8 @@ namespace {
 
 // Reads the words of the command line into *options and *wantHelp. Returns
 // the exit status when the command line is wrong (after saying why).
-std::optional<int> parseCommandLine(const std::vector<std::string>& words, Options* options, bool* wantHelp) {
+std::optional<int> parseCommandLine(const std::vector<std::string>& words, Options* options, bool* wantHelp,
+                                    std::string* complete) {
     bool optionsEnded = false;
     bool listenOption = false;
     bool monitorOption = false;
@@ -221,12 +271,19 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& words, Optio
             options->json = true;
         } else if (word == "--gallery") {
             options->gallery = listenOption = true;
-        } else if (name == "--service" || name == "--wait" || name == "--value" || name == "--pid") {
+        } else if (name == "--service" || name == "--wait" || name == "--timeout" || name == "--value" ||
+                   name == "--pid" || name == "--complete") {
             if (!takeValue(&value)) {
                 return usageError(name + " needs a value", options->command);
             }
             if (name == "--service") {
                 options->service = value;
+            } else if (name == "--complete") {
+                *complete = value;
+            } else if (name == "--timeout") {
+                if (!parseNumberOption(name, value, 0, &options->timeoutMs, &error)) {
+                    return usageError(error, options->command);
+                }
             } else if (name == "--wait") {
                 int32_t ms = 0;
                 if (!parseNumberOption(name, value, 0, &ms, &error)) {
@@ -247,7 +304,7 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& words, Optio
                 listenOption = true;
             }
         } else {
-            return usageError("unknown option '" + word + "'", options->command);
+            return usageError("unknown option '" + word + "'" + didYouMean(name, optionNames()), options->command);
         }
     }
 
@@ -268,19 +325,27 @@ int main(int argc, char** argv) {
     using namespace bgctl;
     Options options;
     bool wantHelp = false;
-    if (const std::optional<int> wrong = parseCommandLine({argv + 1, argv + argc}, &options, &wantHelp)) {
+    std::string complete;
+    if (const std::optional<int> wrong = parseCommandLine({argv + 1, argv + argc}, &options, &wantHelp, &complete)) {
         return *wrong;
+    }
+    if (!complete.empty()) {
+        return printCompletions(complete);
     }
     const Command* command = options.command.empty() ? nullptr : findCommand(options.command);
     if (!options.command.empty() && command == nullptr) {
-        return usageError("unknown command '" + options.command + "'");
+        return usageError("unknown command '" + options.command + "'" + didYouMean(options.command, commandNames()));
     }
     if (wantHelp) {
         std::cout << help(command);
         return kExitOk;
     }
     if (command == nullptr) {
-        return usageError("a COMMAND is needed (list, call, listen, dump, shell or monitor)");
+        std::string names;
+        for (const std::string& name : commandNames()) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        return usageError("a COMMAND is needed (" + names + ")");
     }
     return command->run(options);
 }

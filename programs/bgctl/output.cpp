@@ -48,22 +48,36 @@ std::mutex gOutputMutex;
 
 }  // namespace
 
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
+namespace {
+
+void appendEscaped(const std::string& text, bool escapeQuotes, std::string* out) {
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
+        if (escapeQuotes && (c == '"' || c == '\\')) {
+            *out += '\\';
+            *out += c;
         } else if (byte < 0x20 || byte == 0x7f) {
-            out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0xf];
+            *out += "\\x";
+            *out += kHex[byte >> 4];
+            *out += kHex[byte & 0xf];
         } else {
-            out += c;
+            *out += c;
         }
     }
+}
+
+}  // namespace
+
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    appendEscaped(text, true, &out);
     return out + "\"";
+}
+
+std::string printable(const std::string& text) {
+    std::string out;
+    appendEscaped(text, false, &out);
+    return out;
 }
 
 std::string jsonString(const std::string& text) {

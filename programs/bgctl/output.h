@@ -18,6 +18,10 @@ namespace bgctl {
 // '\' escaped with '\', control bytes as \xNN, so one value is one line.
 std::string quoted(const std::string& text);
 
+// `text` as it is, but with control bytes as \xNN, so that a service's
+// message cannot move the cursor or split a line.
+std::string printable(const std::string& text);
+
 // A JSON string literal. Control characters, '"' and '\' are escaped; bytes
 // that are not valid UTF-8 become U+FFFD, so the output is always valid
 // JSON whatever bytes the service sent.

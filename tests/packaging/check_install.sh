@@ -7,7 +7,9 @@
 #      `$CXX $(pkg-config --cflags --libs vendor.tolvek.hardware.aidlbgservice-V1-ndk)`
 #      and -Wall -Wextra -Werror, so public headers that warn fail here; run.
 # It also checks that the prefix holds exactly the public headers and both
-# shared libraries with their SONAME links, and no white-box archive.
+# shared libraries with their SONAME links, and no white-box archive; and
+# that the installed programs run from the prefix alone: bgservice serves in
+# a private registry, bgctl calls it, bgservice stops on SIGTERM.
 #
 # Everything it writes is below WORK_DIR, which it empties first. Exits 77
 # (the test's skip code) when pkg-config is missing.
@@ -69,6 +71,32 @@ if ! diff <(public_headers) <(cd "$includedir" && find . -type f | sort) >"$WORK
   cat "$WORK_DIR/headers.diff" >&2
   fail "installed headers ('>') differ from the public headers ('<')"
 fi
+
+echo "== installed programs"
+bindir=$prefix/bin
+for program in bgctl bgservice; do
+  [[ -x $bindir/$program ]] || fail "bin/$program is not installed"
+  # The build tree's libraries must not be what the installed program loads.
+  if readelf -d "$bindir/$program" | grep -E 'RPATH|RUNPATH' | grep -qF "$BUILD_DIR"; then
+    fail "bin/$program still searches the build tree for libraries"
+  fi
+done
+[[ -f $prefix/share/bash-completion/completions/bgctl ]] || fail "bgctl's bash completion is not installed"
+if [[ -f $SOURCE_DIR/programs/bgservice/bgservice.service ]]; then
+  [[ -f $prefix/lib/systemd/user/bgservice.service ]] || fail "bgservice.service is not installed"
+fi
+service_dir=$WORK_DIR/registry
+mkdir -p "$service_dir"
+service=install.check/default
+BGS_SERVICE_DIR=$service_dir "$bindir/bgservice" --name "$service" >"$WORK_DIR/bgservice.log" 2>&1 &
+service_pid=$!
+trap 'kill "$service_pid" 2>/dev/null' EXIT
+called=$(BGS_SERVICE_DIR=$service_dir BGS_SERVICE=$service "$bindir/bgctl" --wait 10000 call getInterfaceVersion) ||
+  fail "the installed bgctl could not call the installed bgservice: $(cat "$WORK_DIR/bgservice.log")"
+[[ $called == *"result: 1"* ]] || fail "unexpected answer: $called"
+kill -TERM "$service_pid"
+wait "$service_pid" || fail "the installed bgservice did not stop cleanly on SIGTERM"
+trap - EXIT
 
 echo "== find_package consumer"
 cmake_args=(-S "$consumer_src" -B "$WORK_DIR/consumer" -G "$GENERATOR"

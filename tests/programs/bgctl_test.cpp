@@ -10,7 +10,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,16 +42,17 @@ struct Finished {
 };
 
 // A program started with `args`, stdin from /dev/null, stdout and stderr on
-// pipes. Killed and reaped at destruction if still running.
+// pipes (stdout on `stdoutFd` instead when one is given). Killed and reaped
+// at destruction if still running.
 class Program {
   public:
-    Program(const char* path, const std::vector<std::string>& args) {
+    Program(const char* path, const std::vector<std::string>& args, int stdoutFd = -1) {
         Pipe out;
         Pipe err;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, out.writeEnd.get(), STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, stdoutFd >= 0 ? stdoutFd : out.writeEnd.get(), STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, err.writeEnd.get(), STDERR_FILENO);
         std::vector<char*> argv{const_cast<char*>(path)};
         for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -238,7 +241,9 @@ class Bgctl : public ProcessTest {
     }
 
     // bgctl with --service naming the test's service, run to its end.
-    Finished bgctl(const std::vector<std::string>& args) { return Program(BGCTL_PATH, withService(args)).finish(); }
+    Finished bgctl(const std::vector<std::string>& args, int stdoutFd = -1) {
+        return Program(BGCTL_PATH, withService(args), stdoutFd).finish();
+    }
 
     // bgctl started in the background, its stdout read line by line.
     std::unique_ptr<Program> bgctlInBackground(const std::vector<std::string>& args) {
@@ -302,9 +307,74 @@ TEST_F(Bgctl, AFailedStatusExitsOneWithItsDescriptionOnStderr) {
     EXPECT_EQ(refused.out, "");
     EXPECT_EQ(refused.err, "bgctl: setTimestamps: Status(-3, EX_ILLEGAL_ARGUMENT): 'timestamp must not be negative'\n");
 
+    // A service-specific error shows the service's own code and message.
     refused = bgctl({"call", "setRequstCompletedImageName", "none.jpg"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_THAT(refused.err, HasSubstr("Status(-8, EX_SERVICE_SPECIFIC): '1: no completed request"));
+    EXPECT_EQ(refused.err, "bgctl: setRequstCompletedImageName: service-specific error 1: no completed request "
+                           "has an unsaved image named 'none.jpg'\n");
+}
+
+// A service that does not answer: each command gives up at its deadline with
+// exit status 4 and names the limit. Stopped, the service does not answer
+// the look-up; writing a dump into a full pipe, it does not answer the
+// request itself.
+TEST_F(Bgctl, AServiceThatDoesNotAnswerEndsEachCommandAtItsDeadlineWithExitFour) {
+    Program& service = startService();
+    Pipe full;
+    const int capacity = ::fcntl(full.writeEnd.get(), F_GETPIPE_SZ);
+    ASSERT_GT(capacity, 0);
+    ASSERT_TRUE(writeAll(full.writeEnd.get(), std::string(static_cast<size_t>(capacity), 'x').data(),
+                         static_cast<size_t>(capacity)));
+    const Finished blocked = bgctl({"--timeout", "1000", "dump"}, full.writeEnd.get());
+    EXPECT_EQ(blocked.status, 4);
+    EXPECT_EQ(blocked.err, "bgctl: dump: no answer within 1000 ms (--timeout)\n");
+    full = Pipe();  // the service's write fails; it serves on
+    ASSERT_EQ(bgctl({"call", "getInterfaceVersion"}).status, 0);
+
+    service.signal(SIGSTOP);
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+            {{"--timeout", "1000", "call", "setTimestamps", "1", "2"},
+             "bgctl: setTimestamps: no answer within 1000 ms (--timeout)\n"},
+            {{"--json", "--timeout=1000", "call", "getInterfaceVersion"},
+             "bgctl: getInterfaceVersion: no answer within 1000 ms (--timeout)\n"},
+            {{"--timeout", "1000", "dump"}, "bgctl: dump: no answer within 1000 ms (--timeout)\n"},
+            {{"--timeout", "1000", "shell", "help"}, "bgctl: shell: no answer within 1000 ms (--timeout)\n"},
+            {{"--wait", "1000", "listen"}, "bgctl: listen: no answer within 1000 ms (--wait)\n"},
+    };
+    for (const auto& late : cases) {
+        SCOPED_TRACE(testing::PrintToString(late.args));
+        const Clock::time_point start = Clock::now();
+        const Finished result = bgctl(late.args);
+        const auto took = std::chrono::duration_cast<Millis>(Clock::now() - start);
+        EXPECT_EQ(result.status, 4);
+        EXPECT_EQ(result.err, late.err);
+        EXPECT_GE(took.count(), 1000);
+        EXPECT_LT(took.count(), 1000 + 3000) << "the deadline plus slack";
+        if (late.args.front() == "--json") {
+            const std::optional<Json> record = JsonParser::parse(result.out.substr(0, result.out.size() - 1));
+            ASSERT_TRUE(record.has_value()) << result.out;
+            EXPECT_TRUE((*record)["timedOut"].boolean);
+            EXPECT_FALSE((*record)["ok"].boolean);
+        } else {
+            EXPECT_EQ(result.out, "");
+        }
+    }
+    service.signal(SIGCONT);
+}
+
+// $BGS_SERVICE names the service when --service does not.
+TEST_F(Bgctl, TheServiceVariableGivesTheDefaultService) {
+    startService();
+    ::setenv("BGS_SERVICE", name().c_str(), 1);
+    const Finished called = Program(BGCTL_PATH, {"call", "getInterfaceVersion"}).finish();
+    const Finished elsewhere = Program(BGCTL_PATH, {"--service", "nobody/x", "call", "getInterfaceVersion"}).finish();
+    ::unsetenv("BGS_SERVICE");
+    EXPECT_EQ(called.status, 0) << called.err;
+    EXPECT_EQ(called.out, std::string(kOk) + "result: 1\n");
+    EXPECT_EQ(elsewhere.status, 3) << "--service wins";
 }
 
 // The runtime's trace names each transaction's direction, peer, interface,
@@ -408,14 +478,29 @@ TEST_F(Bgctl, GalleryListenerInJsonStopsOnSigint) {
     EXPECT_TRUE((*last)["unregistered"].boolean);
 }
 
-TEST_F(Bgctl, ListenerExitsOneWhenTheServiceDies) {
-    Program& service = startService();
-    const std::unique_ptr<Program> listener = bgctlInBackground({"listen"});
-    ASSERT_THAT(listener->nextLine().value_or(""), StartsWith("listening: "));
-    service.signal(SIGKILL);
-    const Finished ended = listener->finish();
-    EXPECT_EQ(ended.status, 1);
-    EXPECT_EQ(ended.err, "bgctl: listen: the service died\n");
+TEST_F(Bgctl, ListenerExitsOneWhenTheServiceDiesAndSaysSoInJsonToo) {
+    for (const bool json : {false, true}) {
+        SCOPED_TRACE(json ? "--json" : "text");
+        Program& service = startService();
+        const std::unique_ptr<Program> listener =
+                bgctlInBackground(json ? std::vector<std::string>{"--json", "listen"} : std::vector<std::string>{"listen"});
+        ASSERT_TRUE(listener->nextLine().has_value());
+        ASSERT_EQ(bgctl({"shell", "complete", "1"}).status, 0);
+        ASSERT_TRUE(listener->nextLine().has_value());  // onCaptureFailed
+        ASSERT_TRUE(listener->nextLine().has_value());  // notifyCallbackInfo
+        service.signal(SIGKILL);
+        const Finished ended = listener->finish();
+        EXPECT_EQ(ended.status, 1);
+        EXPECT_EQ(ended.err, "bgctl: listen: the service died after 2 events\n");
+        if (json) {
+            const std::optional<Json> last = JsonParser::parse(ended.out.substr(0, ended.out.size() - 1));
+            ASSERT_TRUE(last.has_value()) << ended.out;
+            EXPECT_EQ((*last)["died"].string, name());
+            EXPECT_EQ((*last)["events"].number, 2);
+        } else {
+            EXPECT_EQ(ended.out, "");
+        }
+    }
 }
 
 TEST_F(Bgctl, DumpAndShellStreamTheServicesOutputAndShellFollowsTheHandlersStatus) {
@@ -432,7 +517,7 @@ TEST_F(Bgctl, DumpAndShellStreamTheServicesOutputAndShellFollowsTheHandlersStatu
     const Finished unknown = bgctl({"shell", "frobnicate"});
     EXPECT_EQ(unknown.status, 1);
     EXPECT_THAT(unknown.err, HasSubstr("unknown command 'frobnicate'"));
-    EXPECT_THAT(unknown.err, HasSubstr("bgctl: shell: Status(-129, EX_TRANSACTION_FAILED): 'STATUS_BAD_VALUE'"));
+    EXPECT_THAT(unknown.err, HasSubstr("bgctl: shell: the service's handler refused the command (STATUS_BAD_VALUE)"));
 }
 
 TEST_F(Bgctl, UsageErrorsAndMissingServicesHaveTheirExitStatusAndMessage) {
@@ -448,7 +533,11 @@ TEST_F(Bgctl, UsageErrorsAndMissingServicesHaveTheirExitStatusAndMessage) {
             {{"list", "--frob"}, 2, "unknown option '--frob'"},
             {{"list", "extra"}, 2, "list takes no arguments"},
             {{"call"}, 2, "call needs a METHOD"},
-            {{"call", "noSuchMethod"}, 2, "unknown method 'noSuchMethod'"},
+            {{"call", "noSuchMethod"}, 2, "unknown method 'noSuchMethod'\n"},
+            {{"call", "settimestamp", "1", "2"}, 2, "unknown method 'settimestamp' (did you mean 'setTimestamps'?)"},
+            {{"lsit"}, 2, "unknown command 'lsit' (did you mean 'list'?)"},
+            {{"--timout=5", "list"}, 2, "unknown option '--timout=5' (did you mean '--timeout'?)"},
+            {{"--timeout", "-1", "list"}, 2, "--timeout must be at least 0"},
             {{"call", "setTimestamps", "1"}, 2, "setTimestamps takes 2 arguments, got 1"},
             {{"call", "getInterfaceVersion", "1"}, 2, "getInterfaceVersion takes 0 arguments, got 1"},
             {{"call", "setTimestamps", "1", "12x"}, 2, "TIMESTAMP: '12x' is not an int64"},
@@ -553,9 +642,65 @@ TEST_F(Bgctl, EveryCommandHasHelpAndTheMethodListShowsArgumentAndResultTypes) {
     for (const char* line : {"  setTimestamps VALUE:int32 TIMESTAMP:int64\n", "  setRequstCompleted VALUE:int64\n",
                              "  setEventCallback VALUE:int32 CALLBACK:callback -> int32\n",
                              "  setRequstCompletedImageName IMAGE_NAME:string\n", "  getInterfaceHash -> string\n",
-                             "  3  the service is not served"}) {
+                             "  3  the service cannot be reached", "  4  the service did not answer within --timeout",
+                             "default: $BGS_SERVICE"}) {
         EXPECT_THAT(help.out, HasSubstr(line));
     }
+}
+
+// The skeleton daemon of docs/service-guide.md, driven by bgctl: it tells the
+// service manager READY=1 once its name is served, answers, drops the
+// callback of a client that dies, logs leveled lines on stderr, and leaves
+// with 0 on SIGTERM after withdrawing its name.
+TEST_F(Bgctl, TheSkeletonDaemonServesNotifiesDropsDeadCallbacksAndStopsCleanly) {
+    char dir[] = "/tmp/bgs-notify-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string socketPath = std::string(dir) + "/notify";
+    UniqueFd manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(manager.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const auto notice = [&] {
+        pollfd ready{manager.get(), POLLIN, 0};
+        char text[64] = {};
+        return ::poll(&ready, 1, static_cast<int>(kPatience.count())) == 1
+                ? std::string(text, std::max<ssize_t>(0, ::recv(manager.get(), text, sizeof text, 0)))
+                : std::string("(nothing)");
+    };
+
+    ::setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
+    // Its log (stderr) is read as its output; it writes nothing else.
+    Program daemon("/bin/sh", {"-c", "exec \"$0\" \"$@\" 2>&1", SKELETON_SERVICE_PATH, "--name", name()});
+    ::unsetenv("NOTIFY_SOCKET");
+    ASSERT_EQ(notice(), "READY=1");
+    EXPECT_EQ(daemon.nextLine(), std::optional<std::string>("skeleton: info: serving " + name()));
+    // Served once ready: no --wait needed.
+    EXPECT_EQ(bgctl({"call", "getStorageLoadCompletedStatus", "0"}).out, std::string(kOk) + "result: 0\n");
+
+    {
+        const std::unique_ptr<Program> listener = bgctlInBackground({"listen"});
+        ASSERT_THAT(listener->nextLine().value_or(""), StartsWith("listening: "));
+        ASSERT_EQ(bgctl({"call", "setRequstCompleted", "5"}).status, 0);
+        EXPECT_EQ(listener->nextLine(), std::optional<std::string>("notifySnapshotAvailability(5)"));
+        listener->signal(SIGKILL);
+    }
+    EXPECT_EQ(daemon.nextLine(), std::optional<std::string>("skeleton: info: a client's callback died; dropped"));
+    EXPECT_EQ(bgctl({"call", "setRequstCompleted", "6"}).status, 0);
+    const Finished refused = bgctl({"call", "setRequstCompletedImageName", "x.jpg"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "bgctl: setRequstCompletedImageName: service-specific error 1: the skeleton keeps no "
+                           "images: 'x.jpg'\n");
+
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(notice(), "STOPPING=1");
+    const Finished stopped = daemon.finish();
+    EXPECT_EQ(stopped.status, 0);
+    EXPECT_EQ(stopped.out, "skeleton: info: Terminated, withdrew " + name() + "\n");
+    EXPECT_EQ(bgctl({"call", "getInterfaceVersion"}).status, 3);
+    manager = UniqueFd();
+    ::unlink(socketPath.c_str());
+    ::rmdir(dir);
 }
 
 }  // namespace
