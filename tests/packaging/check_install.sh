@@ -82,9 +82,9 @@ for program in bgctl bgservice; do
   fi
 done
 [[ -f $prefix/share/bash-completion/completions/bgctl ]] || fail "bgctl's bash completion is not installed"
-if [[ -f $SOURCE_DIR/programs/bgservice/bgservice.service ]]; then
-  [[ -f $prefix/lib/systemd/user/bgservice.service ]] || fail "bgservice.service is not installed"
-fi
+unit=$prefix/lib/systemd/user/bgservice.service
+[[ -f $unit ]] || fail "bgservice.service is not installed"
+grep -qx "ExecStart=$bindir/bgservice .*" "$unit" || fail "the installed unit does not start $bindir/bgservice"
 service_dir=$WORK_DIR/registry
 mkdir -p "$service_dir"
 service=install.check/default
