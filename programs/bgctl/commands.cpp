@@ -1,4 +1,4 @@
-// list, call, dump and shell: one look-up and one request each.
+// call, dump and shell: one look-up and one request each; finding the service.
 #include "commands.h"
 
 #include "methods.h"
@@ -7,8 +7,6 @@
 #include <android/binder_ibinder.h>
 #include <android/binder_manager.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <iostream>
 
 #include <fcntl.h>
@@ -17,11 +15,6 @@
 namespace bgctl {
 
 namespace {
-
-std::string registryNote() {
-    const char* dir = std::getenv("BGS_SERVICE_DIR");
-    return dir != nullptr ? " (registry BGS_SERVICE_DIR=" + std::string(dir) + ")" : "";
-}
 
 std::vector<const char*> cStrings(const std::vector<std::string>& texts) {
     std::vector<const char*> pointers;
@@ -57,15 +50,49 @@ int requestResult(const char* what, binder_status_t status) {
 
 }  // namespace
 
-::ndk::SpAIBinder lookUpService(const Options& options) {
+std::string registryDirectoryPath() {
+    std::string path(BgsServiceManager_getDirectory(nullptr, 0), '\0');
+    BgsServiceManager_getDirectory(path.data(), path.size() + 1);
+    return path;
+}
+
+::ndk::SpAIBinder lookUpService(const Options& options, BgsRegistryReport* found) {
     const char* name = options.service.c_str();
-    ::ndk::SpAIBinder binder(options.waitMs ? AServiceManager_waitForServiceTimeout(name, *options.waitMs)
-                                            : AServiceManager_checkService(name));
-    if (binder.get() == nullptr) {
-        const std::string when = options.waitMs ? " within " + std::to_string(*options.waitMs) + " ms" : "";
-        printError("service '" + options.service + "' is not served" + when + registryNote());
+    AIBinder* binder = nullptr;
+    BgsRegistryReport report;
+    const BgsRegistryOutcome outcome = BgsServiceManager_lookup(name, options.waitMs.value_or(0), &binder, &report);
+    if (found != nullptr) {
+        *found = report;
     }
-    return binder;
+    if (outcome == BGS_REGISTRY_OK) {
+        return ::ndk::SpAIBinder(binder);
+    }
+    const std::string service = "service '" + options.service + "'";
+    const std::string when = options.waitMs ? " within " + std::to_string(*options.waitMs) + " ms" : "";
+    const std::string registry = " (registry " + registryDirectoryPath() + ")";
+    switch (outcome) {
+        case BGS_REGISTRY_NOT_SERVED:
+            printError(service + " is not served" + when + registry);
+            break;
+        case BGS_REGISTRY_UNREACHABLE:
+            printError(service + " is served by pid " + std::to_string(report.pid) + ", which did not answer" + when +
+                       registry);
+            break;
+        case BGS_REGISTRY_PERMISSION_DENIED:
+            printError(service + ": permission denied: " + report.message + registry);
+            break;
+        case BGS_REGISTRY_UNUSABLE:
+            printError("the registry is unusable: " + std::string(report.message));
+            break;
+        case BGS_REGISTRY_INVALID_NAME:
+            printError("'" + options.service + "' is not a valid service name (1 to 255 printable characters, "
+                       "no spaces)");
+            break;
+        default:
+            printError(service + ": " + report.message);
+            break;
+    }
+    return ::ndk::SpAIBinder();
 }
 
 std::shared_ptr<IBGService> asBGService(const Options& options, const ::ndk::SpAIBinder& binder) {
@@ -81,25 +108,6 @@ std::shared_ptr<IBGService> asBGService(const Options& options, const ::ndk::SpA
 
 std::string describeStatus(binder_status_t status) {
     return ::ndk::UniqueAStatus::fromStatus(status).getDescription();
-}
-
-int runList(const Options& options) {
-    if (!options.args.empty()) {
-        return usageError("list takes no arguments", "list");
-    }
-    // With --wait, the listing waits until the named service is there.
-    if (options.waitMs && lookUpService(options).get() == nullptr) {
-        return kExitNoService;
-    }
-    std::vector<std::string> names;
-    AServiceManager_forEachService(&names, [](const char* instance, void* context) {
-        static_cast<std::vector<std::string>*>(context)->push_back(instance);
-    });
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-        printLine(options.json ? JsonObject().add("service", name).str() : name);
-    }
-    return kExitOk;
 }
 
 int runCall(const Options& options) {

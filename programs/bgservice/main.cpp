@@ -14,6 +14,7 @@
 
 #include <android/binder_manager.h>
 #include <android/binder_process.h>
+#include <bgs/service_manager.h>
 
 #include <csignal>
 #include <cstdio>
@@ -41,17 +42,18 @@ void writeLine(int fd, const std::string& text) {
     (void)!::write(fd, line.data(), line.size());
 }
 
-// Why `name` could not be published, for people.
-std::string publishFailure(const std::string& name, binder_exception_t published) {
-    if (published == EX_ILLEGAL_ARGUMENT) {
-        return "not a valid service name (1 to 255 printable characters, no spaces)";
+// Why a publish failed, for people: the registry's own account of it.
+std::string publishFailure(const BgsRegistryReport& report) {
+    switch (report.outcome) {
+        case BGS_REGISTRY_NAME_TAKEN:
+            return std::string(report.message) + "; stop that process or choose another --name";
+        case BGS_REGISTRY_UNUSABLE:
+            return std::string("registry unusable: ") + report.message;
+        case BGS_REGISTRY_PERMISSION_DENIED:
+            return std::string("permission denied: ") + report.message;
+        default:
+            return report.message;
     }
-    ::ndk::SpAIBinder holder(AServiceManager_checkService(name.c_str()));
-    if (holder.get() != nullptr) {
-        return "a live process already serves it; stop that process or choose another --name";
-    }
-    return std::string("the registry refused it (") + AStatus_exceptionName(published) +
-           "); check that BGS_SERVICE_DIR, if set, names a directory of this user";
 }
 
 // Runtime threads may still be serving a call: leave without running static
@@ -89,9 +91,9 @@ int main(int argc, char** argv) {
 
     auto service = ::ndk::SharedRefBase::makeRef<bgs::examples::ExampleBGService>(
             [](const std::string& line) { writeLine(STDOUT_FILENO, line); });
-    const binder_exception_t published = AServiceManager_addService(service->asBinder().get(), name.c_str());
-    if (published != EX_NONE) {
-        writeLine(STDERR_FILENO, "cannot publish '" + name + "': " + publishFailure(name, published));
+    BgsRegistryReport report;
+    if (BgsServiceManager_publish(service->asBinder().get(), name.c_str(), &report) != BGS_REGISTRY_OK) {
+        writeLine(STDERR_FILENO, "cannot publish '" + name + "': " + publishFailure(report));
         leave(1);
     }
     ABinderProcess_startThreadPool();

@@ -5,6 +5,8 @@
 // directory, the per-test alarm, client processes and a recording callback).
 #include "process_test_support.h"
 
+#include <bgs/service_manager.h>
+
 #include <gmock/gmock.h>
 
 #include <signal.h>
@@ -288,7 +290,14 @@ TEST_F(Bgservice, ANameAlreadyServedIsRefusedWithAClearMessage) {
 
     Daemon& second = launch();
     EXPECT_EQ(second.exitStatus(), 1);
-    EXPECT_THAT(second.errorOutput(), HasSubstr("cannot publish '" + name() + "': a live process already serves it"));
+    // The holder is named: the pid the registry reports is the one serving.
+    BgsRegistryReport holder;
+    AIBinder* found = nullptr;
+    ASSERT_EQ(BgsServiceManager_lookup(name().c_str(), 0, &found, &holder), BGS_REGISTRY_OK);
+    AIBinder_decStrong(found);
+    EXPECT_THAT(second.errorOutput(), HasSubstr("cannot publish '" + name() + "': name taken by pid " +
+                                                std::to_string(holder.pid) + " (uid " + std::to_string(geteuid()) +
+                                                "); stop that process"));
     EXPECT_EQ(AIBinder_ping(service.get()), STATUS_OK) << "the first daemon still serves";
     EXPECT_EQ(SpAIBinder(AServiceManager_checkService(name().c_str())).get(), service.get());
 }

@@ -107,7 +107,9 @@ pid_t startPublisher(const char* name, const char* address, const Pipe* go = nul
 
 Names liveNames() {
     Names names;
-    registryForEach(&names, [](const char* name, void* context) { static_cast<Names*>(context)->emplace_back(name); });
+    registryForEach(&names, [](const char* name, const ServiceEndpoint&, void* context) {
+        static_cast<Names*>(context)->emplace_back(name);
+    });
     std::sort(names.begin(), names.end());
     return names;
 }
