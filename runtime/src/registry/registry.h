@@ -22,11 +22,11 @@ namespace binder_ndk::internal {
 // Where a served name can be reached.
 struct ServiceEndpoint {
     pid_t pid = 0;
-    // The user of the publishing process: the owner of its entry file.
-    uid_t uid = static_cast<uid_t>(-1);
     // The abstract socket name of the serving process's listener (without
     // the leading zero byte); at most 100 bytes, no zero bytes.
     std::string address;
+    // The user of the publishing process: the owner of its entry file.
+    uid_t uid = static_cast<uid_t>(-1);
 };
 
 // What a registry operation found: an outcome, the process concerned (pid,
