@@ -1,4 +1,4 @@
-// list, call, dump and shell: one look-up and one request each.
+// call, dump and shell: one look-up and one request each; finding the service.
 #include "commands.h"
 
 #include "methods.h"
@@ -8,8 +8,6 @@
 #include <android/binder_ibinder.h>
 #include <android/binder_manager.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <iostream>
 
 #include <fcntl.h>
@@ -18,11 +16,6 @@
 namespace bgctl {
 
 namespace {
-
-std::string registryNote() {
-    const char* dir = std::getenv("BGS_SERVICE_DIR");
-    return dir != nullptr ? " (registry BGS_SERVICE_DIR=" + std::string(dir) + ")" : "";
-}
 
 std::vector<const char*> cStrings(const std::vector<std::string>& texts) {
     std::vector<const char*> pointers;
@@ -87,31 +80,63 @@ std::string defaultService() {
     return name != nullptr && *name != '\0' ? name : kDefaultService;
 }
 
-::ndk::SpAIBinder lookUpService(const Options& options, int* failure) {
+std::string registryDirectoryPath() {
+    std::string path(BgsServiceManager_getDirectory(nullptr, 0), '\0');
+    BgsServiceManager_getDirectory(path.data(), path.size() + 1);
+    return path;
+}
+
+::ndk::SpAIBinder lookUpService(const Options& options, int* failure, BgsRegistryReport* found) {
     const char* name = options.service.c_str();
     // A name that is not served fails at once without --wait. One that is
     // served is fetched from its process, which may not answer (stopped,
     // overloaded): that fetch is bounded by --wait, else by --timeout.
-    const bool served = options.waitMs || isListed(options.service);
-    const int32_t limit = options.waitMs ? *options.waitMs : options.timeoutMs > 0 ? options.timeoutMs : -1;
-    ::ndk::SpAIBinder binder(served ? AServiceManager_waitForServiceTimeout(name, limit) : nullptr);
-    if (binder.get() != nullptr) {
-        return binder;
+    const int32_t limit = options.waitMs       ? *options.waitMs
+                          : !isListed(name)    ? 0
+                          : options.timeoutMs > 0 ? options.timeoutMs
+                                                  : -1;
+    AIBinder* binder = nullptr;
+    BgsRegistryReport report;
+    const BgsRegistryOutcome outcome = BgsServiceManager_lookup(name, limit, &binder, &report);
+    if (found != nullptr) {
+        *found = report;
     }
-    if (served && isListed(options.service)) {
-        if (failure != nullptr) {
-            *failure = kExitTimedOut;
-        } else {
-            timedOut(options, "service '" + options.service + "'", true);
-        }
-        return binder;
+    if (outcome == BGS_REGISTRY_OK) {
+        return ::ndk::SpAIBinder(binder);
     }
+    const std::string service = "service '" + options.service + "'";
     const std::string when = options.waitMs ? " within " + std::to_string(*options.waitMs) + " ms" : "";
-    printError("service '" + options.service + "' is not served" + when + registryNote());
-    if (failure != nullptr) {
-        *failure = kExitNoService;
+    const std::string registry = " (registry " + registryDirectoryPath() + ")";
+    int status = kExitNoService;
+    switch (outcome) {
+        case BGS_REGISTRY_NOT_SERVED:
+            printError(service + " is not served" + when + registry);
+            break;
+        case BGS_REGISTRY_UNREACHABLE:
+            // Its process is there but does not answer: a deadline passed.
+            status = kExitTimedOut;
+            if (failure == nullptr) {
+                timedOut(options, service + " (pid " + std::to_string(report.pid) + ")", true);
+            }
+            break;
+        case BGS_REGISTRY_PERMISSION_DENIED:
+            printError(service + ": permission denied: " + report.message + registry);
+            break;
+        case BGS_REGISTRY_UNUSABLE:
+            printError("the registry is unusable: " + std::string(report.message));
+            break;
+        case BGS_REGISTRY_INVALID_NAME:
+            printError("'" + options.service + "' is not a valid service name (1 to 255 printable characters, "
+                       "no spaces)");
+            break;
+        default:
+            printError(service + ": " + report.message);
+            break;
     }
-    return binder;
+    if (failure != nullptr) {
+        *failure = status;
+    }
+    return ::ndk::SpAIBinder();
 }
 
 ::ndk::SpAIBinder lookUpFor(const Options& options, const std::string& what, int* exitStatus) {
@@ -143,26 +168,6 @@ std::shared_ptr<IBGService> asBGService(const Options& options, const ::ndk::SpA
 
 std::string describeStatus(binder_status_t status) {
     return ::ndk::UniqueAStatus::fromStatus(status).getDescription();
-}
-
-int runList(const Options& options) {
-    if (!options.args.empty()) {
-        return usageError("list takes no arguments", "list");
-    }
-    // With --wait, the listing waits until the named service is there.
-    int exitStatus = kExitOk;
-    if (options.waitMs && lookUpFor(options, "list", &exitStatus).get() == nullptr) {
-        return exitStatus;
-    }
-    std::vector<std::string> names;
-    AServiceManager_forEachService(&names, [](const char* instance, void* context) {
-        static_cast<std::vector<std::string>*>(context)->push_back(instance);
-    });
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-        printLine(options.json ? JsonObject().add("service", name).str() : name);
-    }
-    return kExitOk;
 }
 
 int runCall(const Options& options) {

@@ -8,6 +8,7 @@
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/IBGService.h>
 
 #include <android/binder_auto_utils.h>
+#include <bgs/service_manager.h>
 
 #include <bgs/scoped_call_timeout.h>
 
@@ -32,7 +33,8 @@ enum ExitStatus : int {
     kExitOk = 0,
     kExitFailedStatus = 1,  // the service answered with a failed status, or died
     kExitUsage = 2,         // the command line is wrong
-    kExitNoService = 3,     // the service is not served, or serves another interface
+    kExitNoService = 3,     // the service cannot be reached (not served, permission denied, registry
+                            // unusable) or serves another interface
     kExitTimedOut = 4,      // the service did not answer within --timeout (or --wait)
 };
 
@@ -53,10 +55,15 @@ struct Options {
 // The binder served under options.service, looked up once or waited for up
 // to --wait. A look-up of a name that is served but whose process does not
 // answer ends after --timeout (or --wait). Null on failure, with *failure
-// (when given) set to kExitNoService after saying on stderr why, or to
-// kExitTimedOut, which the caller reports with timedOut(); without
-// `failure` both are said here.
-::ndk::SpAIBinder lookUpService(const Options& options, int* failure = nullptr);
+// (when given) set to kExitNoService after saying on stderr why (not served,
+// permission denied, the registry unusable, naming the registry directory),
+// or to kExitTimedOut, which the caller reports with timedOut(); without
+// `failure` both are said here. *found (when not null) receives the
+// registry's report (the serving pid and uid on success).
+::ndk::SpAIBinder lookUpService(const Options& options, int* failure = nullptr, BgsRegistryReport* found = nullptr);
+
+// The registry directory this process uses.
+std::string registryDirectoryPath();
 
 // lookUpService for a request called `what`: null after saying why on
 // stderr ("WHAT: no answer within ..." for a look-up that timed out), with
@@ -89,6 +96,7 @@ std::string describeStatus(binder_status_t status);
 // Each returns the exit status; a usage error has already been reported
 // when one returns kExitUsage.
 int runList(const Options& options);
+int runDescribe(const Options& options);
 int runCall(const Options& options);
 int runListen(const Options& options);
 int runDump(const Options& options);

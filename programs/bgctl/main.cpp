@@ -28,9 +28,18 @@ struct Command {
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
             {"list", "list",
-             "Prints the names that live processes serve, one a line, sorted.\n"
+             "Prints each name that a live process serves, sorted, with its interface\n"
+             "descriptor, version, pid, uid and whether it answers a ping. Every service\n"
+             "is asked at once under one call deadline, so one that does not answer is\n"
+             "listed as such within it. Exits 3 when the registry cannot be used.\n"
              "With --wait, first waits for the --service name to be served.\n",
              runList},
+            {"describe", "describe [NAME]",
+             "Describes the service NAME (default: --service): its interface\n"
+             "descriptor, version, hash, pid and uid, and the methods bgctl knows for\n"
+             "that interface with their transaction codes, argument and result types\n"
+             "(for IBGService also the IEventCallback methods it calls back).\n",
+             runDescribe},
             {"call", "call METHOD [ARGS...]",
              "Calls one IBGService method with ARGS parsed by its parameter types,\n"
              "prints its status and result, and exits 0 exactly when the status is OK\n"
@@ -170,7 +179,11 @@ std::string help(const Command* only) {
             "  --pid P         monitor: the process to watch\n"
             "  --help, -h      this help; 'bgctl COMMAND --help' for one command\n"
             "\nOutput, as text / with --json:\n"
-            "  list    NAME / {\"service\":NAME}\n"
+            "  list    a table: SERVICE INTERFACE VERSION PID UID ANSWERS /\n"
+            "          {\"service\",\"interface\",\"version\",\"pid\",\"uid\",\"answers\"} per service\n"
+            "  describe  'key: value' lines, then the methods / one object: {\"service\",\n"
+            "          \"interface\",\"version\",\"hash\",\"pid\",\"uid\",\"answers\",\"methodsKnown\"\n"
+            "          [,\"methods\",\"callbackInterface\",\"callbackMethods\"]}\n"
             "  call    'status: DESCRIPTION' and 'result: VALUE' (nothing for a failed\n"
             "          status) / {\"method\",\"ok\",\"description\",\"exception\",\"exceptionName\",\n"
             "          \"serviceSpecificError\",\"statusCode\",\"message\",\"timedOut\"[,\"result\"]},\n"
@@ -193,9 +206,10 @@ std::string help(const Command* only) {
             "     stderr), or died; listen: registering failed or the service died\n"
             "  2  usage error: unknown command, option or method, wrong number of\n"
             "     arguments, a number that does not parse or is out of range\n"
-            "  3  the service cannot be reached: not served (within --wait), or does\n"
-            "     not serve IBGService; monitor: the process cannot be watched; the\n"
-            "     message says which\n"
+            "  3  the service cannot be reached: not served (within --wait), permission\n"
+            "     denied, the registry unusable (the message says which and names the\n"
+            "     registry directory), or it does not serve IBGService; monitor: the\n"
+            "     process cannot be watched\n"
             "  4  the service did not answer within --timeout (or, for the look-up,\n"
             "     --wait)\n";
     return text;

@@ -21,6 +21,7 @@
 
 #include <android/binder_manager.h>
 #include <android/binder_process.h>
+#include <bgs/service_manager.h>
 
 #include <cerrno>
 #include <chrono>
@@ -100,17 +101,18 @@ bool parseLevel(const char* text, LogLevel* level) {
     return false;
 }
 
-// Why `name` could not be published, for people.
-std::string publishFailure(const std::string& name, binder_exception_t published) {
-    if (published == EX_ILLEGAL_ARGUMENT) {
-        return "not a valid service name (1 to 255 printable characters, no spaces)";
+// Why a publish failed, for people: the registry's own account of it.
+std::string publishFailure(const BgsRegistryReport& report) {
+    switch (report.outcome) {
+        case BGS_REGISTRY_NAME_TAKEN:
+            return std::string(report.message) + "; stop that process or choose another --name";
+        case BGS_REGISTRY_UNUSABLE:
+            return std::string("registry unusable: ") + report.message;
+        case BGS_REGISTRY_PERMISSION_DENIED:
+            return std::string("permission denied: ") + report.message;
+        default:
+            return report.message;
     }
-    ::ndk::SpAIBinder holder(AServiceManager_checkService(name.c_str()));
-    if (holder.get() != nullptr) {
-        return "a live process already serves it; stop that process or choose another --name";
-    }
-    return std::string("the registry refused it (") + AStatus_exceptionName(published) +
-           "); check that BGS_SERVICE_DIR, if set, names a directory of this user";
 }
 
 void notify(const std::string& state) {
@@ -190,9 +192,9 @@ int main(int argc, char** argv) {
         ABinderProcess_setThreadPoolMaxThreadCount(static_cast<uint32_t>(threads));
     }
     auto service = ::ndk::SharedRefBase::makeRef<bgs::examples::ExampleBGService>(logLine, options);
-    const binder_exception_t published = AServiceManager_addService(service->asBinder().get(), name.c_str());
-    if (published != EX_NONE) {
-        logLine(LogLevel::kError, "cannot publish '" + name + "': " + publishFailure(name, published));
+    BgsRegistryReport report;
+    if (BgsServiceManager_publish(service->asBinder().get(), name.c_str(), &report) != BGS_REGISTRY_OK) {
+        logLine(LogLevel::kError, "cannot publish '" + name + "': " + publishFailure(report));
         leave(1);
     }
     ABinderProcess_startThreadPool();

@@ -175,7 +175,7 @@ class RawPeer {
         if (ready_ && sayHello) {
             const Answer echo = send(hello(token_)) ? await() : Answer{};
             ready_ = echo.kind == Kind::kOtherFrame && echo.header.kind == wire::kHello &&
-                     echo.header.senderThread == token_;
+                     echo.header.senderThread == token_ && echo.header.code == wire::kHelloAccepted;
         }
     }
 

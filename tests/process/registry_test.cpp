@@ -1,6 +1,9 @@
 // The registry as processes share it, dump and shell commands on another
 // process's object, and a child forked from a process that uses the runtime.
 #include "process_test_support.h"
+#include "raw_peer.h"
+
+#include <bgs/service_manager.h>
 
 #include <signal.h>
 #include <sys/prctl.h>
@@ -68,6 +71,74 @@ TEST_F(ProcessRegistry, ListsTheNamesLiveProcessesServe) {
     // A name a live process serves is not anyone else's to take.
     EXPECT_EQ(AServiceManager_addService(SharedRefBase::makeRef<ProbeService>()->asBinder().get(), first.c_str()),
               EX_ILLEGAL_STATE);
+}
+
+// Each failure says which it is, with the process concerned.
+TEST_F(ProcessRegistry, OutcomesTellTakenAbsentAndMalformedNamesApart) {
+    const std::string name = uniqueName("held");
+    ChildProcess& server = spawnProbe(name);
+    ASSERT_NE(waitForBinder(name, &server).get(), nullptr);
+    const std::string uid = std::to_string(::geteuid());
+    const std::string holder = "pid " + std::to_string(server.pid()) + " (uid " + uid + ")";
+    const SpAIBinder mine = SharedRefBase::makeRef<ProbeService>()->asBinder();
+
+    BgsRegistryReport report;
+    EXPECT_EQ(BgsServiceManager_publish(mine.get(), name.c_str(), &report), BGS_REGISTRY_NAME_TAKEN);
+    EXPECT_EQ(report.pid, server.pid());
+    EXPECT_EQ(std::string(report.message), "name taken by " + holder);
+    EXPECT_EQ(BgsServiceManager_publish(mine.get(), "two words", &report), BGS_REGISTRY_INVALID_NAME);
+    AIBinder* found = nullptr;
+    EXPECT_EQ(BgsServiceManager_lookup(nullptr, 0, &found, &report), BGS_REGISTRY_INVALID_NAME);
+    EXPECT_EQ(BgsServiceManager_lookup(uniqueName("absent").c_str(), 50, &found, &report), BGS_REGISTRY_NOT_SERVED);
+    EXPECT_EQ(found, nullptr);
+    EXPECT_EQ(std::string(report.message).rfind("no live process serves it (registry /", 0), 0u) << report.message;
+
+    ASSERT_EQ(BgsServiceManager_lookup(name.c_str(), 0, &found, &report), BGS_REGISTRY_OK);
+    const SpAIBinder remote(found);
+    EXPECT_EQ(report.pid, server.pid());
+    EXPECT_STREQ(BgsBinder_getDescriptor(remote.get()), IBGService::descriptor);
+    EXPECT_EQ(BgsServiceManager_publish(remote.get(), uniqueName("relayed").c_str(), &report),
+              BGS_REGISTRY_INVALID_ARGUMENT);
+
+    struct Listed {
+        std::string name;
+        pid_t pid = 0;
+        uid_t uid = 0;
+    } listed{name};
+    EXPECT_EQ(BgsServiceManager_list(&listed, [](const BgsServiceEntry* entry, void* context) {
+        auto* wanted = static_cast<Listed*>(context);
+        if (wanted->name == entry->name) *wanted = {entry->name, entry->pid, entry->uid};
+    }, &report), BGS_REGISTRY_OK);
+    EXPECT_EQ(listed.pid, server.pid());
+    EXPECT_EQ(listed.uid, ::geteuid());
+}
+
+// Connects to the listener at args[0] as uid 65534 and reports the code of
+// the hello answer, or why there was none.
+BGS_TEST_ROLE(foreignUser) {
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) return "cannot change user";
+    RawPeer peer(args.text(0), false);
+    if (!peer.ready()) return "cannot connect";
+    if (!peer.send(RawPeer::hello(peer.token()))) return "cannot say hello";
+    const RawPeer::Answer answer = peer.await();
+    if (answer.kind != RawPeer::Kind::kOtherFrame || answer.header.kind != wire::kHello ||
+        answer.header.senderThread != peer.token()) {
+        return std::string("no hello answer but ") + describe(answer.kind);
+    }
+    if (answer.header.code != wire::kHelloRefusedUser) return "answered " + std::to_string(answer.header.code);
+    return peer.hungUp() ? "" : "still connected after the refusal";
+}
+
+// A user the process does not allow hears why before the socket closes,
+// so that its lookup can report permission denied.
+TEST_F(ProcessRegistry, AUserTheServiceDoesNotAllowIsRefusedInTheHelloAnswer) {
+    if (::geteuid() != 0) GTEST_SKIP() << "changing user needs root";
+    const std::string name = uniqueName("guarded");
+    ChildProcess& server = spawnProbe(name);
+    ASSERT_NE(waitForBinder(name, &server).get(), nullptr);
+    const std::optional<Endpoint> endpoint = readRegistryEntry(name);
+    ASSERT_TRUE(endpoint.has_value());
+    EXPECT_EQ(spawn("foreignUser", {endpoint->address}).finish(), "");
 }
 
 TEST_F(ProcessRegistry, AWithdrawnNameIsGoneAndFreeForOthers) {

@@ -236,7 +236,7 @@ class Bgctl : public ProcessTest {
         service_ = std::make_unique<Program>(BGSERVICE_PATH, std::vector<std::string>{"--name", name_});
         const Finished listed = bgctl({"--wait", "10000", "list"});
         EXPECT_EQ(listed.status, 0) << listed.err;
-        EXPECT_THAT(listed.out, HasSubstr(name_ + "\n"));
+        EXPECT_THAT(listed.out, HasSubstr("\n" + name_ + " "));
         return *service_;
     }
 
@@ -632,8 +632,95 @@ TEST_F(Bgctl, MonitorByPidWatchesAClientUntilItEnds) {
     EXPECT_THAT(nobody.err, HasSubstr("pid 1 has no runtime listener"));
 }
 
+TEST_F(Bgctl, ListAndDescribeShowWhatTheServiceSaysOfItself) {
+    Program& service = startService();
+    const std::string pid = std::to_string(service.pid());
+    const std::string uid = std::to_string(::geteuid());
+    const std::string descriptor = IBGService::descriptor;
+
+    const Finished table = bgctl({"list"});
+    EXPECT_EQ(table.status, 0) << table.err;
+    EXPECT_THAT(table.out, ContainsRegex("^SERVICE +INTERFACE +VERSION +PID +UID +ANSWERS\n"));
+    EXPECT_THAT(table.out, ContainsRegex("\n" + name() + " +" + descriptor + " +1 +" + pid + " +" + uid + " +yes\n"));
+
+    const Finished lines = bgctl({"--json", "list"});
+    std::optional<Json> row;
+    std::istringstream each(lines.out);
+    for (std::string line; std::getline(each, line);) {
+        const std::optional<Json> parsed = JsonParser::parse(line);
+        ASSERT_TRUE(parsed.has_value()) << line;
+        if ((*parsed)["service"].string == name()) row = parsed;
+    }
+    ASSERT_TRUE(row.has_value()) << lines.out;
+    EXPECT_EQ((*row)["interface"].string, descriptor);
+    EXPECT_EQ((*row)["version"].number, 1);
+    EXPECT_EQ((*row)["pid"].number, service.pid());
+    EXPECT_EQ((*row)["uid"].number, ::geteuid());
+    EXPECT_TRUE((*row)["answers"].boolean);
+
+    const Finished described = bgctl({"describe", name()});
+    EXPECT_EQ(described.status, 0) << described.err;
+    for (const std::string& line :
+         {"interface: " + descriptor + "\n", std::string("version:   1\n"), "hash:      " + std::string(IBGService::hash) + "\n",
+          "pid:       " + pid + "\n", "uid:       " + uid + "\n", std::string("       3  setTimestamps VALUE:int32 TIMESTAMP:int64\n"),
+          std::string("16777214  getInterfaceHash -> string\n"),
+          std::string("       5  onCaptureFailed FIRST:string VALUE:int32 SECOND:string -> string\n")}) {
+        EXPECT_THAT(described.out, HasSubstr(line));
+    }
+    const std::string json = bgctl({"--json", "describe"}).out;
+    ASSERT_EQ(std::count(json.begin(), json.end(), '\n'), 1) << "one object: " << json;
+    const std::optional<Json> object = JsonParser::parse(json.substr(0, json.size() - 1));
+    ASSERT_TRUE(object.has_value());
+    EXPECT_EQ((*object)["hash"].string, IBGService::hash);
+    EXPECT_EQ((*object)["methods"]["setRequstCompleted"]["code"].number, 4);
+    EXPECT_EQ((*object)["methods"]["getGalleryAvailability"]["result"].string, "int32");
+    EXPECT_EQ((*object)["callbackMethods"]["notifyCallback"]["params"].string, "DATA:CallbackData");
+
+    // A service of an interface bgctl has no table for.
+    const std::string other = uniqueName("raw");
+    ASSERT_EQ(publish(newObjectsServer(std::make_shared<TokenLedger>()), other), "");
+    const Finished unknown = bgctl({"describe", other});
+    EXPECT_EQ(unknown.status, 0) << unknown.err;
+    EXPECT_THAT(unknown.out, ContainsRegex("\nbgctl knows no methods of [^\n]+\n$"));
+}
+
+// One service that does not answer costs the listing its deadline at most.
+TEST_F(Bgctl, AStoppedServiceIsListedAsNotAnsweringWithinTheDeadline) {
+    Program& service = startService();
+    service.signal(SIGSTOP);
+    const auto start = Clock::now();
+    const Finished table = bgctl({"list"});
+    const auto took = Clock::now() - start;
+    service.signal(SIGCONT);
+    EXPECT_EQ(table.status, 0) << table.err;
+    EXPECT_THAT(table.out, ContainsRegex("\n" + name() + " +- +- +" + std::to_string(service.pid()) + " +[0-9]+ +no\n"));
+    EXPECT_LT(took, std::chrono::milliseconds(5000 + 3000)) << "the default deadline is 5000 ms";
+}
+
+TEST_F(Bgctl, AnUnusableRegistryIsReportedWithItsReasonAndExitStatusThree) {
+    const std::string dir = testing::TempDir() + "bgctl-shared-" + std::to_string(::getpid());
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(dir.c_str(), 0770), 0);
+    const std::string saved = ::getenv("BGS_SERVICE_DIR");
+    ::setenv("BGS_SERVICE_DIR", dir.c_str(), 1);  // for the programs started below
+    const Finished listed = bgctl({"list"});
+    const Finished called = bgctl({"call", "getInterfaceVersion"});
+    const Finished served = Program(BGSERVICE_PATH, {"--name", name()}).finish();
+    ::setenv("BGS_SERVICE_DIR", saved.c_str(), 1);
+    ::rmdir(dir.c_str());
+
+    const std::string reason = dir + " is group-writable (mode 0770)";
+    EXPECT_EQ(listed.status, 3);
+    EXPECT_EQ(listed.out, "");
+    EXPECT_EQ(listed.err, "bgctl: cannot list the registry " + dir + ": " + reason + "\n");
+    EXPECT_EQ(called.status, 3);
+    EXPECT_EQ(called.err, "bgctl: the registry is unusable: " + reason + "\n");
+    EXPECT_EQ(served.status, 1);
+    EXPECT_THAT(served.err, HasSubstr("cannot publish '" + name() + "': registry unusable: " + reason));
+}
+
 TEST_F(Bgctl, EveryCommandHasHelpAndTheMethodListShowsArgumentAndResultTypes) {
-    for (const char* command : {"list", "call", "listen", "dump", "shell", "monitor"}) {
+    for (const char* command : {"list", "describe", "call", "listen", "dump", "shell", "monitor"}) {
         const Finished help = bgctl({command, "--help"});
         EXPECT_EQ(help.status, 0) << command;
         EXPECT_THAT(help.out, StartsWith(std::string("usage: bgctl [OPTIONS] ") + command)) << command;

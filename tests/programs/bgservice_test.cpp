@@ -6,6 +6,7 @@
 #include "process_test_support.h"
 
 #include <bgs/scoped_call_timeout.h>
+#include <bgs/service_manager.h>
 
 #include <gmock/gmock.h>
 
@@ -364,8 +365,14 @@ TEST_F(Bgservice, ANameAlreadyServedIsRefusedWithAClearMessage) {
     // The name from the environment, as a unit file gives it.
     Daemon& second = launchWith({"bgservice"}, {"BGS_SERVICE=" + name()});
     EXPECT_EQ(second.exitStatus(), 1);
+    // The holder is named: the pid the registry reports is the one serving.
+    BgsRegistryReport holder;
+    AIBinder* found = nullptr;
+    ASSERT_EQ(BgsServiceManager_lookup(name().c_str(), 0, &found, &holder), BGS_REGISTRY_OK);
+    AIBinder_decStrong(found);
     EXPECT_THAT(second.log(), ElementsAre(HasSubstr("bgservice: error: cannot publish '" + name() +
-                                                    "': a live process already serves it")));
+                                                    "': name taken by pid " + std::to_string(holder.pid) +
+                                                    " (uid " + std::to_string(geteuid()) + "); stop that process")));
     EXPECT_EQ(AIBinder_ping(service.get()), STATUS_OK) << "the first daemon still serves";
     EXPECT_EQ(SpAIBinder(AServiceManager_checkService(name().c_str())).get(), service.get());
 }

@@ -107,7 +107,9 @@ pid_t startPublisher(const char* name, const char* address, const Pipe* go = nul
 
 Names liveNames() {
     Names names;
-    registryForEach(&names, [](const char* name, void* context) { static_cast<Names*>(context)->emplace_back(name); });
+    registryForEach(&names, [](const char* name, const ServiceEndpoint&, void* context) {
+        static_cast<Names*>(context)->emplace_back(name);
+    });
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -356,6 +358,108 @@ TEST(RuntimeRegistry, DamagedEntriesOfLiveOwnersCountAsAbsent) {
         EXPECT_FALSE(registryLookup("svc", nullptr));
         EXPECT_EQ(registryPublish("svc", {getpid(), "mine"}), EX_NONE);
         EXPECT_TRUE(registryLookup("svc", nullptr));
+    });
+}
+
+}  // namespace
+
+namespace {
+
+// "@" in `text` stands for `base`.
+std::string at(const std::string& base, std::string text) {
+    for (size_t found; (found = text.find('@')) != std::string::npos;) text.replace(found, 1, base);
+    return text;
+}
+
+TEST(RuntimeRegistry, UnsafeDirectoriesAreRefusedWithTheirReason) {
+    const std::string self = std::to_string(geteuid());
+    const struct {
+        const char* name;
+        const char* directory;  // "@" is a fresh temporary directory, prepared by `setup`
+        std::function<void(const std::string& base)> setup;
+        BgsRegistryOutcome outcome;
+        std::string message;
+    } kCases[] = {
+        {"a file", "@/file", [](const std::string& base) { std::fclose(std::fopen((base + "/file").c_str(), "w")); },
+         BGS_REGISTRY_UNUSABLE, "@/file is not a directory"},
+        {"a missing parent", "@/missing/registry", [](const std::string&) {}, BGS_REGISTRY_UNUSABLE,
+         "@/missing is missing"},
+        {"group-writable", "@/shared",
+         [](const std::string& base) { ASSERT_EQ(mkdir((base + "/shared").c_str(), 0700), 0);
+                                       ASSERT_EQ(chmod((base + "/shared").c_str(), 0770), 0); },
+         BGS_REGISTRY_UNUSABLE, "@/shared is group-writable (mode 0770)"},
+        {"world-writable", "@/open",
+         [](const std::string& base) { ASSERT_EQ(mkdir((base + "/open").c_str(), 0700), 0);
+                                       ASSERT_EQ(chmod((base + "/open").c_str(), 01777), 0); },
+         BGS_REGISTRY_UNUSABLE, "@/open is world-writable (mode 1777)"},
+        {"a link on the way", "@/link/registry",
+         [](const std::string& base) { ASSERT_EQ(mkdir((base + "/real").c_str(), 0700), 0);
+                                       ASSERT_EQ(symlink((base + "/real").c_str(), (base + "/link").c_str()), 0); },
+         BGS_REGISTRY_UNUSABLE, "@/link: component 'link' is a symbolic link"},
+        {"a link at the end", "@/link",
+         [](const std::string& base) { ASSERT_EQ(mkdir((base + "/real").c_str(), 0700), 0);
+                                       ASSERT_EQ(symlink((base + "/real").c_str(), (base + "/link").c_str()), 0); },
+         BGS_REGISTRY_UNUSABLE, "@/link: component 'link' is a symbolic link"},
+        {"another user's", "@/foreign",
+         [](const std::string& base) { ASSERT_EQ(mkdir((base + "/foreign").c_str(), 0700), 0);
+                                       ASSERT_EQ(chown((base + "/foreign").c_str(), 65534, 65534), 0); },
+         BGS_REGISTRY_PERMISSION_DENIED, "@/foreign is owned by uid 65534, not this user (uid " + self + ")"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        if (geteuid() != 0 && c.outcome == BGS_REGISTRY_PERMISSION_DENIED) continue;  // chown needs root
+        inFreshRegistry([&](const std::string& base) {
+            c.setup(base);
+            setenv("BGS_SERVICE_DIR", at(base, c.directory).c_str(), 1);
+            RegistryReport report;
+            EXPECT_FALSE(registryUsable(&report));
+            EXPECT_EQ(report.outcome, c.outcome);
+            EXPECT_EQ(report.message, at(base, c.message));
+            EXPECT_EQ(registryDirectory(), "");
+            EXPECT_EQ(registryPath(), at(base, c.directory));
+            RegistryReport published;
+            EXPECT_EQ(registryPublish("svc", {getpid(), "addr"}, &published), c.outcome);
+            EXPECT_EQ(published.message, report.message);
+            EXPECT_FALSE(registryForEach(nullptr, [](const char*, const ServiceEndpoint&, void*) {}));
+            struct stat status;
+            EXPECT_NE(stat((base + "/missing").c_str(), &status), 0) << "only the last component is made";
+        });
+    }
+}
+
+// A process of this user that keeps the directory lock delays a publisher
+// by the lock deadline at most, and lookups not at all.
+TEST(RuntimeRegistry, AHeldDirectoryLockBoundsPublishingAndNeverStallsLookups) {
+    inFreshRegistry([](const std::string& dir) {
+        using std::chrono::steady_clock;
+        setenv("BGS_REGISTRY_LOCK_MS", "300", 1);
+        killAndReap(startPublisher("stale", "gone"));  // leaves an entry whose owner has ended
+        Pipe locked;
+        const pid_t holder = spawn([&] {
+            const int fd = open((dir + "/.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+            if (fd >= 0 && flock(fd, LOCK_EX) == 0) locked.send();
+            pause();
+        });
+        locked.closeWrite();
+        ASSERT_TRUE(locked.receive());
+
+        const auto start = steady_clock::now();
+        RegistryReport report;
+        EXPECT_EQ(registryPublish("svc", {getpid(), "addr"}, &report), BGS_REGISTRY_UNUSABLE);
+        const auto waited = steady_clock::now() - start;
+        EXPECT_GE(waited, std::chrono::milliseconds(300));
+        EXPECT_LT(waited, std::chrono::milliseconds(300 + 2000));
+        EXPECT_EQ(report.message, "the registry lock " + dir + "/.lock is held by pid " + std::to_string(holder) +
+                                          " for more than 300 ms (BGS_REGISTRY_LOCK_MS)");
+        EXPECT_EQ(report.pid, holder);
+
+        const auto lookupStart = steady_clock::now();
+        EXPECT_FALSE(registryLookup("stale", nullptr));
+        EXPECT_EQ(liveNames(), Names{});
+        EXPECT_LT(steady_clock::now() - lookupStart, std::chrono::milliseconds(250)) << "waited for the lock";
+
+        killAndReap(holder);
+        EXPECT_EQ(registryPublish("svc", {getpid(), "addr"}, &report), BGS_REGISTRY_OK);
     });
 }
 

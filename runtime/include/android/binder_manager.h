@@ -6,8 +6,13 @@
  * live in a directory shared by every process of the user that sees it: the
  * directory named by the environment variable BGS_SERVICE_DIR, else
  * "$XDG_RUNTIME_DIR/bgservice", else "<tmpdir>/bgservice-<uid>" (created
- * with mode 0700 when missing). An entry belongs to the process that added
- * it and disappears with that process, however it ends.
+ * with mode 0700 when missing; refused when another user owns it, when it is
+ * group- or world-writable, or when a component of its path is a symbolic
+ * link). An entry belongs to the process that added it and disappears with
+ * that process, however it ends.
+ *
+ * These functions are thin wrappers over bgs/service_manager.h, whose
+ * functions also say why a lookup or publish failed.
  *
  * Names are 1 to 255 bytes of printable ASCII other than space; '/' and '.'
  * are allowed.

@@ -14,6 +14,7 @@
 #include <android/binder_parcel.h>
 #include <android/binder_status.h>
 #include <bgs/monitor.h>
+#include <bgs/service_manager.h>
 #pragma GCC visibility pop
 
 #endif  // BINDER_NDK_INTERNAL_PUBLIC_API_H

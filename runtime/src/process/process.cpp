@@ -33,6 +33,7 @@
 
 #include "../base/binder_internal.h"
 #include "../base/clock.h"
+#include "../base/env.h"
 #include "../base/parcel_internal.h"
 #include "../registry/registry.h"
 #include "../transport/channel.h"
@@ -46,20 +47,6 @@ namespace binder_ndk::internal {
 namespace {
 
 // ---- Limits ----
-
-int64_t envNumber(const char* name, int64_t fallback, int64_t low, int64_t high) noexcept {
-    const char* text = std::getenv(name);
-    if (text == nullptr || *text == '\0') return fallback;
-    char* end = nullptr;
-    errno = 0;
-    const long long value = std::strtoll(text, &end, 10);
-    if (errno != 0 || *end != '\0' || value < low || value > high) {
-        std::fprintf(stderr, "bgs: %s=%s is not a number from %lld to %lld; using %lld\n", name, text,
-                     static_cast<long long>(low), static_cast<long long>(high), static_cast<long long>(fallback));
-        return fallback;
-    }
-    return value;
-}
 
 void readLimits(Limits& limits) noexcept {
     limits.queuedBytes = static_cast<size_t>(envNumber("BGS_MAX_QUEUED_BYTES", int64_t{64} << 20, 1 << 20,
@@ -104,15 +91,27 @@ uint64_t randomToken() noexcept {
 
 class Process;
 
+// What became of an attempt to reach the process a registry entry names.
+enum class Reach {
+    kReached,
+    kGone,        // nothing listens there any more, another process does, or it no longer serves the name
+    kNoAnswer,    // the handshake or the lookup failed or did not complete in time
+    kRefusedUs,   // the process answered that it does not talk to this user
+    kNotAllowed,  // the process runs as a user this process does not allow
+};
+
 // An accepted socket that has not said yet what it is (hello or join).
 struct Pending final : IoWatcher {
-    Pending(Process& p, int socket, const ucred& who) noexcept
-        : process(p), fd(socket), peer(who), since(monotonicNs()) {}
+    Pending(Process& p, int socket, const ucred& who, bool refuse) noexcept
+        : process(p), fd(socket), peer(who), since(monotonicNs()), refused(refuse) {}
     void onReady(uint64_t, uint32_t) noexcept override;
     Process& process;
     int fd;
     ucred peer;
     uint64_t since;
+    // Of a user this process does not talk to: its hello is answered
+    // kHelloRefusedUser, so that the connector can tell why, and nothing else.
+    bool refused;
     uint64_t watchId = 0;
 };
 
@@ -162,12 +161,14 @@ class Process final : public SessionHost {
     void queueOneway(AIBinder* target, Task&& task) noexcept override;
     void dropOneway(const Session* session, std::vector<Task>* dropped) noexcept override;
 
-    std::shared_ptr<Session> connect(const ServiceEndpoint& endpoint, uint64_t deadline, bool* unreachable) noexcept;
+    std::shared_ptr<Session> connect(const ServiceEndpoint& endpoint, uint64_t deadline, Reach* reach,
+                                     uid_t* peerUid) noexcept;
     bool ensureListener(std::string* address) noexcept;
     bool ownAddress(const std::string& address) noexcept;
-    binder_exception_t addService(AIBinder* binder, const char* name) noexcept;
+    BgsRegistryOutcome addService(AIBinder* binder, const char* name, RegistryReport* report) noexcept;
     binder_exception_t removeService(const char* name) noexcept;
-    AIBinder* fetch(const char* name, const ServiceEndpoint& endpoint, uint64_t deadline, bool* unreachable) noexcept;
+    AIBinder* fetch(const char* name, const ServiceEndpoint& endpoint, uint64_t deadline, Reach* reach,
+                    uid_t* peerUid) noexcept;
 
     bool setMaxThreads(uint32_t count) noexcept;
     void startPool() noexcept;
@@ -334,10 +335,11 @@ void Process::acceptSome() noexcept {
             return;
         }
         ucred peer{};
-        if (!peerCredentials(fd, &peer) || !peerAllowed(peer.uid)) {
+        if (!peerCredentials(fd, &peer)) {
             ::close(fd);
             continue;
         }
+        const bool refused = !peerAllowed(peer.uid);
         std::shared_ptr<Pending> pending;
         std::shared_ptr<Pending> evicted;
         std::shared_ptr<Session> cutOff;
@@ -366,7 +368,7 @@ void Process::acceptSome() noexcept {
                 }
             }
             try {
-                pending = std::make_shared<Pending>(*this, fd, peer);
+                pending = std::make_shared<Pending>(*this, fd, peer, refused);
             } catch (const std::bad_alloc&) {
                 ::close(fd);
                 continue;
@@ -438,6 +440,18 @@ void Process::onPending(Pending& pending) noexcept {
     }
     const wire::FrameHeader& h = frame->header;
     const uint64_t token = h.senderThread;
+    if (pending.refused) {
+        // Only the refusal is said, and only to a hello; the user's
+        // connection allowance bounds how many such connections wait.
+        if (h.kind == wire::kHello) {
+            wire::FrameHeader answer = wire::makeHeader(wire::kHello);
+            answer.senderThread = token;
+            answer.code = wire::kHelloRefusedUser;
+            (void)wire::sendFrame(pending.fd, answer, nullptr, nullptr, nullptr, 0);
+        }
+        dropPending(pending, true);
+        return;
+    }
     if (h.kind == wire::kHello) {
         bool known = false;
         bool duplicate = false;
@@ -657,11 +671,12 @@ std::shared_ptr<Session> Process::livePeerLocked(pid_t pid) const noexcept {
     return session != nullptr && session->alive() ? session : nullptr;
 }
 
-std::shared_ptr<Session> Process::connect(const ServiceEndpoint& endpoint, uint64_t deadline,
-                                          bool* unreachable) noexcept {
-    *unreachable = false;
+std::shared_ptr<Session> Process::connect(const ServiceEndpoint& endpoint, uint64_t deadline, Reach* reach,
+                                          uid_t* peerUid) noexcept {
+    *reach = Reach::kNoAnswer;
+    *peerUid = endpoint.uid;
     if (endpoint.address.empty() || endpoint.address.size() > 100) {
-        *unreachable = true;
+        *reach = Reach::kGone;
         return nullptr;
     }
     struct Handshake {
@@ -681,6 +696,8 @@ std::shared_ptr<Session> Process::connect(const ServiceEndpoint& endpoint, uint6
                 // The peer may have connected first; its listener lets this
                 // side open channels too.
                 known->learnPeerAddress(endpoint.address);
+                *reach = Reach::kReached;
+                *peerUid = known->peerUid();
                 return known;
             }
             ++connecting_[endpoint.pid];
@@ -698,14 +715,15 @@ std::shared_ptr<Session> Process::connect(const ServiceEndpoint& endpoint, uint6
         const int fd = connectTo(endpoint.address, handshake, &peer);
         if (fd < 0) {
             // Nothing listens there any more: the entry is stale.
-            *unreachable = errno == ECONNREFUSED || errno == ENOENT;
+            if (errno == ECONNREFUSED || errno == ENOENT) *reach = Reach::kGone;
             return nullptr;
         }
         // The listener must be the process the entry names, and of a user
         // this process accepts.
+        *peerUid = peer.uid;
         if (peer.pid != endpoint.pid || !peerAllowed(peer.uid)) {
             ::close(fd);
-            *unreachable = true;
+            *reach = peer.pid != endpoint.pid ? Reach::kGone : Reach::kNotAllowed;
             return nullptr;
         }
         const uint64_t token = randomToken();
@@ -724,6 +742,11 @@ std::shared_ptr<Session> Process::connect(const ServiceEndpoint& endpoint, uint6
             ::close(fd);
             return nullptr;
         }
+        if (answer->header.code == wire::kHelloRefusedUser) {
+            ::close(fd);
+            *reach = Reach::kRefusedUs;
+            return nullptr;
+        }
         if (answer->header.code == wire::kHelloDuplicate) {
             // The peer has a session with this process, or is opening one
             // the other way and its own wins: that one is used, once its
@@ -735,6 +758,7 @@ std::shared_ptr<Session> Process::connect(const ServiceEndpoint& endpoint, uint6
                     std::shared_ptr<Session> known = livePeerLocked(endpoint.pid);
                     if (known != nullptr) {
                         known->learnPeerAddress(endpoint.address);
+                        *reach = Reach::kReached;
                         return known;
                     }
                 }
@@ -748,7 +772,9 @@ std::shared_ptr<Session> Process::connect(const ServiceEndpoint& endpoint, uint6
             return nullptr;
         }
         std::shared_ptr<Session> session = adopt(fd, peer, token, endpoint.address);
-        return session != nullptr && session->alive() ? session : nullptr;
+        if (session == nullptr || !session->alive()) return nullptr;
+        *reach = Reach::kReached;
+        return session;
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
@@ -796,17 +822,31 @@ bool Process::ownAddress(const std::string& address) noexcept {
     return listenFd_ >= 0 && address == address_;
 }
 
-binder_exception_t Process::addService(AIBinder* binder, const char* name) noexcept {
+BgsRegistryOutcome Process::addService(AIBinder* binder, const char* name, RegistryReport* report) noexcept {
     std::string address;
-    if (!ensureListener(&address)) return EX_ILLEGAL_STATE;
     try {
+        if (!registryUsable(report)) return report->outcome;
+        if (!ensureListener(&address)) {
+            report->outcome = BGS_REGISTRY_UNUSABLE;
+            report->message = "cannot open this process's listener";
+            return report->outcome;
+        }
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            if (services_.count(name) != 0) return EX_ILLEGAL_STATE;
+            if (services_.count(name) != 0) {
+                report->outcome = BGS_REGISTRY_NAME_TAKEN;
+                report->pid = ::getpid();
+                report->uid = ::geteuid();
+                report->message = "name taken by this process (pid " + std::to_string(::getpid()) + ")";
+                return report->outcome;
+            }
             services_.emplace(name, StrongRef(binder));
         }
-        const binder_exception_t result = registryPublish(name, ServiceEndpoint{::getpid(), address});
-        if (result == EX_NONE) return EX_NONE;
+        ServiceEndpoint self;
+        self.pid = ::getpid();
+        self.address = address;
+        const BgsRegistryOutcome result = registryPublish(name, self, report);
+        if (result == BGS_REGISTRY_OK) return result;
         StrongRef dropped;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
@@ -816,7 +856,8 @@ binder_exception_t Process::addService(AIBinder* binder, const char* name) noexc
         }
         return result;
     } catch (const std::bad_alloc&) {
-        return EX_ILLEGAL_STATE;
+        report->outcome = BGS_REGISTRY_UNUSABLE;
+        return report->outcome;
     }
 }
 
@@ -849,12 +890,17 @@ AIBinder* Process::findService(const char* name) noexcept {
 }
 
 // Asks the process behind `endpoint` for the binder it serves under `name`.
-AIBinder* Process::fetch(const char* name, const ServiceEndpoint& endpoint, uint64_t deadline,
-                         bool* unreachable) noexcept {
-    *unreachable = false;
-    if (endpoint.pid == ::getpid() && ownAddress(endpoint.address)) return findService(name);
-    std::shared_ptr<Session> session = connect(endpoint, deadline, unreachable);
+AIBinder* Process::fetch(const char* name, const ServiceEndpoint& endpoint, uint64_t deadline, Reach* reach,
+                         uid_t* peerUid) noexcept {
+    if (endpoint.pid == ::getpid() && ownAddress(endpoint.address)) {
+        *peerUid = ::geteuid();
+        AIBinder* own = findService(name);
+        *reach = own != nullptr ? Reach::kReached : Reach::kGone;
+        return own;
+    }
+    std::shared_ptr<Session> session = connect(endpoint, deadline, reach, peerUid);
     if (session == nullptr) return nullptr;
+    *reach = Reach::kNoAnswer;
     AParcel request;
     if (request.writeString(name, static_cast<int32_t>(std::strlen(name))) != STATUS_OK) return nullptr;
     AParcel* reply = nullptr;
@@ -867,12 +913,13 @@ AIBinder* Process::fetch(const char* name, const ServiceEndpoint& endpoint, uint
     const binder_status_t status = session->callProcess(wire::kGetServiceTransaction, request, &reply);
     state.callTimeoutMs = saved;
     if (status != STATUS_OK) {
-        *unreachable = status == STATUS_DEAD_OBJECT || status == STATUS_NAME_NOT_FOUND;
+        if (status == STATUS_DEAD_OBJECT || status == STATUS_NAME_NOT_FOUND) *reach = Reach::kGone;
         return nullptr;
     }
     AIBinder* binder = nullptr;
     if (reply->readBinder(&binder) != STATUS_OK) binder = nullptr;
     AParcel_delete(reply);
+    if (binder != nullptr) *reach = Reach::kReached;
     return binder;
 }
 
@@ -910,11 +957,178 @@ using binder_ndk::internal::ServiceEndpoint;
 
 // ---- Service registry ----
 
-binder_exception_t AServiceManager_addService(AIBinder* binder, const char* instance) {
-    if (binder == nullptr || binder->isRemote() || !binder_ndk::internal::isValidServiceName(instance)) {
-        return EX_ILLEGAL_ARGUMENT;
+namespace binder_ndk::internal {
+namespace {
+
+BgsRegistryOutcome finish(const RegistryReport& found, BgsRegistryReport* report) noexcept {
+    if (report != nullptr) {
+        report->outcome = found.outcome;
+        report->pid = found.pid;
+        report->uid = found.uid;
+        std::snprintf(report->message, sizeof report->message, "%s", found.message.c_str());
     }
-    return Process::get().addService(binder, instance);
+    return found.outcome;
+}
+
+BgsRegistryOutcome invalidArgument(const char* why, BgsRegistryReport* report) noexcept {
+    if (report != nullptr) {
+        *report = BgsRegistryReport{BGS_REGISTRY_INVALID_ARGUMENT, 0, static_cast<uid_t>(-1), {}};
+        std::snprintf(report->message, sizeof report->message, "%s", why);
+    }
+    return BGS_REGISTRY_INVALID_ARGUMENT;
+}
+
+// Looks `name` up as BgsServiceManager_lookup describes; *binder is set on
+// BGS_REGISTRY_OK only.
+BgsRegistryOutcome lookUp(const char* name, int32_t timeoutMs, AIBinder** binder, RegistryReport* report) {
+    if (!isValidServiceName(name)) {
+        report->outcome = BGS_REGISTRY_INVALID_NAME;
+        report->message = "not a valid service name (1 to 255 printable characters, no spaces)";
+        return report->outcome;
+    }
+    if (!registryUsable(report)) return report->outcome;
+    const uint64_t deadline = deadlineAfterMs(timeoutMs);
+    // Looking once still gives the process found time to answer (bounded
+    // by the stall limit inside fetch()).
+    const uint64_t fetchDeadline = timeoutMs == 0 ? kNoDeadline : deadline;
+    std::string skip;
+    ServiceEndpoint last;
+    bool silent = false;  // the last process found did not answer
+    for (;;) {
+        ServiceEndpoint endpoint;
+        const int32_t remaining = timeoutMs == 0 ? 0 : pollTimeoutMs(deadline);
+        if (!registryWait(name, remaining, skip, &endpoint)) break;
+        Reach reach = Reach::kNoAnswer;
+        uid_t peerUid = endpoint.uid;
+        *binder = Process::get().fetch(name, endpoint, fetchDeadline, &reach, &peerUid);
+        if (*binder != nullptr) {
+            report->outcome = BGS_REGISTRY_OK;
+            report->pid = endpoint.pid;
+            report->uid = peerUid;
+            return report->outcome;
+        }
+        report->pid = endpoint.pid;
+        report->uid = peerUid;
+        const std::string who = "pid " + std::to_string(endpoint.pid) + " (uid " + std::to_string(peerUid) + ")";
+        if (reach == Reach::kRefusedUs) {
+            report->outcome = BGS_REGISTRY_PERMISSION_DENIED;
+            report->message = who + " serves it but refused this user (uid " + std::to_string(::geteuid()) + ")";
+            return report->outcome;
+        }
+        if (reach == Reach::kNotAllowed) {
+            report->outcome = BGS_REGISTRY_PERMISSION_DENIED;
+            report->message = who + " serves it, a user this process does not allow (ABinderProcess_allowPeerUid)";
+            return report->outcome;
+        }
+        // An address is given up only when nothing listens there or its
+        // process no longer serves the name; a live but slow service is
+        // asked again.
+        silent = reach != Reach::kGone;
+        last = endpoint;
+        if (reach == Reach::kGone) skip = endpoint.address;
+        if (timeoutMs == 0 || monotonicNs() >= deadline) break;
+        if (silent) {
+            const timespec pause{0, 20 * 1000 * 1000};
+            ::nanosleep(&pause, nullptr);
+        }
+    }
+    *binder = nullptr;
+    if (silent) {
+        report->outcome = BGS_REGISTRY_UNREACHABLE;
+        report->message = "pid " + std::to_string(last.pid) + " serves it but did not answer" +
+                          (timeoutMs > 0 ? " within " + std::to_string(timeoutMs) + " ms" : std::string());
+    } else {
+        report->outcome = BGS_REGISTRY_NOT_SERVED;
+        report->pid = 0;
+        report->uid = static_cast<uid_t>(-1);
+        report->message = "no live process serves it (registry " + registryDirectory() + ")";
+    }
+    return report->outcome;
+}
+
+}  // namespace
+}  // namespace binder_ndk::internal
+
+using binder_ndk::internal::RegistryReport;
+
+BgsRegistryOutcome BgsServiceManager_lookup(const char* name, int32_t timeoutMs, AIBinder** binder,
+                                            BgsRegistryReport* report) {
+    if (binder == nullptr) return binder_ndk::internal::invalidArgument("no place for the binder", report);
+    RegistryReport found;
+    *binder = nullptr;
+    try {
+        binder_ndk::internal::lookUp(name, timeoutMs, binder, &found);
+    } catch (const std::bad_alloc&) {
+        if (*binder != nullptr) AIBinder_decStrong(*binder);
+        *binder = nullptr;
+        found = RegistryReport();
+        found.outcome = BGS_REGISTRY_UNREACHABLE;
+    }
+    return binder_ndk::internal::finish(found, report);
+}
+
+BgsRegistryOutcome BgsServiceManager_publish(AIBinder* binder, const char* name, BgsRegistryReport* report) {
+    RegistryReport found;
+    if (binder == nullptr || binder->isRemote()) {
+        found.outcome = BGS_REGISTRY_INVALID_ARGUMENT;
+        found.message = binder == nullptr ? "no binder" : "a remote binder cannot be published";
+    } else if (!binder_ndk::internal::isValidServiceName(name)) {
+        found.outcome = BGS_REGISTRY_INVALID_NAME;
+        found.message = "not a valid service name (1 to 255 printable characters, no spaces)";
+    } else {
+        Process::get().addService(binder, name, &found);
+    }
+    return binder_ndk::internal::finish(found, report);
+}
+
+BgsRegistryOutcome BgsServiceManager_list(void* context, void (*callback)(const BgsServiceEntry* entry, void* context),
+                                          BgsRegistryReport* report) {
+    if (callback == nullptr) return binder_ndk::internal::invalidArgument("no callback", report);
+    RegistryReport found;
+    if (binder_ndk::internal::registryUsable(&found)) {
+        struct Listing {
+            void* context;
+            void (*callback)(const BgsServiceEntry*, void*);
+        } listing{context, callback};
+        binder_ndk::internal::registryForEach(&listing, [](const char* name, const ServiceEndpoint& endpoint,
+                                                           void* listed) {
+            const BgsServiceEntry entry{name, endpoint.pid, endpoint.uid};
+            const auto* to = static_cast<Listing*>(listed);
+            to->callback(&entry, to->context);
+        });
+    }
+    return binder_ndk::internal::finish(found, report);
+}
+
+size_t BgsServiceManager_getDirectory(char* buffer, size_t size) {
+    const std::string& path = binder_ndk::internal::registryPath();
+    if (buffer != nullptr && size > 0) std::snprintf(buffer, size, "%s", path.c_str());
+    return path.size();
+}
+
+const char* BgsRegistryOutcome_name(BgsRegistryOutcome outcome) {
+    switch (outcome) {
+        case BGS_REGISTRY_OK: return "BGS_REGISTRY_OK";
+        case BGS_REGISTRY_NOT_SERVED: return "BGS_REGISTRY_NOT_SERVED";
+        case BGS_REGISTRY_NAME_TAKEN: return "BGS_REGISTRY_NAME_TAKEN";
+        case BGS_REGISTRY_PERMISSION_DENIED: return "BGS_REGISTRY_PERMISSION_DENIED";
+        case BGS_REGISTRY_UNUSABLE: return "BGS_REGISTRY_UNUSABLE";
+        case BGS_REGISTRY_INVALID_NAME: return "BGS_REGISTRY_INVALID_NAME";
+        case BGS_REGISTRY_UNREACHABLE: return "BGS_REGISTRY_UNREACHABLE";
+        case BGS_REGISTRY_INVALID_ARGUMENT: return "BGS_REGISTRY_INVALID_ARGUMENT";
+    }
+    return "BGS_REGISTRY_?";
+}
+
+const char* BgsBinder_getDescriptor(const AIBinder* binder) {
+    return binder == nullptr ? nullptr : binder->descriptor();
+}
+
+binder_exception_t AServiceManager_addService(AIBinder* binder, const char* instance) {
+    const BgsRegistryOutcome outcome = BgsServiceManager_publish(binder, instance, nullptr);
+    if (outcome == BGS_REGISTRY_OK) return EX_NONE;
+    return outcome == BGS_REGISTRY_INVALID_ARGUMENT || outcome == BGS_REGISTRY_INVALID_NAME ? EX_ILLEGAL_ARGUMENT
+                                                                                           : EX_ILLEGAL_STATE;
 }
 
 binder_exception_t AServiceManager_removeService(const char* instance) {
@@ -923,41 +1137,13 @@ binder_exception_t AServiceManager_removeService(const char* instance) {
 }
 
 AIBinder* AServiceManager_checkService(const char* instance) {
-    if (!binder_ndk::internal::isValidServiceName(instance)) return nullptr;
-    ServiceEndpoint endpoint;
-    if (!binder_ndk::internal::registryLookup(instance, &endpoint)) return nullptr;
-    bool unreachable = false;
-    return Process::get().fetch(instance, endpoint, binder_ndk::internal::kNoDeadline, &unreachable);
+    return AServiceManager_waitForServiceTimeout(instance, 0);
 }
 
 AIBinder* AServiceManager_waitForServiceTimeout(const char* instance, int32_t timeoutMs) {
-    using binder_ndk::internal::monotonicNs;
-    if (!binder_ndk::internal::isValidServiceName(instance)) return nullptr;
-    const uint64_t deadline = timeoutMs < 0 ? binder_ndk::internal::kNoDeadline
-                                            : monotonicNs() + uint64_t(timeoutMs) * binder_ndk::internal::kNsPerMs;
-    std::string unreachable;
-    for (;;) {
-        int32_t remaining = binder_ndk::internal::pollTimeoutMs(deadline);
-        ServiceEndpoint endpoint;
-        if (!binder_ndk::internal::registryWait(instance, remaining, unreachable, &endpoint)) return nullptr;
-        bool gone = false;
-        AIBinder* binder = Process::get().fetch(instance, endpoint, deadline, &gone);
-        if (binder != nullptr) return binder;
-        if (monotonicNs() >= deadline) return nullptr;
-        // An address is given up only when nothing listens there or its
-        // process no longer serves the name; a live but slow service is
-        // asked again.
-        if (gone) {
-            try {
-                unreachable = endpoint.address;
-            } catch (const std::bad_alloc&) {
-                return nullptr;
-            }
-        } else {
-            const timespec pause{0, 20 * 1000 * 1000};
-            ::nanosleep(&pause, nullptr);
-        }
-    }
+    AIBinder* binder = nullptr;
+    BgsServiceManager_lookup(instance, timeoutMs, &binder, nullptr);
+    return binder;
 }
 
 AIBinder* AServiceManager_waitForService(const char* instance) {
@@ -965,7 +1151,15 @@ AIBinder* AServiceManager_waitForService(const char* instance) {
 }
 
 void AServiceManager_forEachService(void* context, void (*callback)(const char* instance, void* context)) {
-    if (callback != nullptr) binder_ndk::internal::registryForEach(context, callback);
+    if (callback == nullptr) return;
+    struct Listing {
+        void* context;
+        void (*callback)(const char*, void*);
+    } listing{context, callback};
+    BgsServiceManager_list(&listing, [](const BgsServiceEntry* entry, void* listed) {
+        const auto* to = static_cast<Listing*>(listed);
+        to->callback(entry->name, to->context);
+    }, nullptr);
 }
 
 // ---- Threads ----

@@ -28,6 +28,7 @@
 #include "registry.h"
 
 #include "../base/clock.h"
+#include "../base/env.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -36,9 +37,11 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -49,6 +52,7 @@
 #include <string_view>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 namespace binder_ndk::internal {
 namespace {
@@ -96,8 +100,13 @@ EntryFileName entryFileName(std::string_view name) noexcept {
 // ---- The directory ---------------------------------------------------------
 
 struct Directory {
-    std::string path;  // empty when the directory cannot be used
+    std::string chosen;  // the path chosen, usable or not
+    std::string path;    // empty when the directory cannot be used
     int fd = -1;
+    // Why it cannot be used (outcome and reason), when it cannot.
+    BgsRegistryOutcome refusal = BGS_REGISTRY_OK;
+    std::string reason;
+    int64_t lockWaitMs = 2000;  // how long a publisher waits for the directory lock
 };
 
 std::string chooseDirectoryPath() {
@@ -110,46 +119,159 @@ std::string chooseDirectoryPath() {
     return base + "/bgservice-" + std::to_string(geteuid());
 }
 
-// Only the last path component is created; a missing parent is a failure.
-// A directory that another user owns is refused: its entries could send this
-// user's clients to that user's processes.
-Directory openDirectory() noexcept {
+std::string errnoText(int error) {
+    char buffer[128];
+    // The GNU strerror_r returns the text, which may not be in `buffer`.
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+// Why the component `name`, reached as `shown`, cannot be opened from
+// `parent`, after openat failed with `error`.
+std::string componentProblem(int parent, const std::string& name, const std::string& shown, int error) {
+    struct stat status;
+    if (fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(status.st_mode)) return shown + ": component '" + name + "' is a symbolic link";
+        if (!S_ISDIR(status.st_mode)) return shown + " is not a directory";
+    } else if (errno == ENOENT) {
+        return shown + " is missing";
+    }
+    return "cannot open " + shown + ": " + errnoText(error);
+}
+
+// Opens the directory at `path` one component at a time from "/" (or from
+// the working directory for a relative path), never following a symbolic
+// link, so that no link planted by another user can redirect it. Only the
+// last component is created (0700; a missing parent is a failure). The
+// directory must be this user's and writable by nobody else: another user
+// could otherwise delete live entries, plant entries that send this user's
+// clients to their processes, or hold the directory lock.
+void openDirectory(Directory* directory) {
+    const std::string& path = directory->chosen;
+    std::vector<std::string> parts;
+    for (size_t at = 0; at < path.size();) {
+        const size_t end = std::min(path.find('/', at), path.size());
+        if (end > at && path.compare(at, end - at, ".") != 0) parts.push_back(path.substr(at, end - at));
+        at = end + 1;
+    }
+    const bool absolute = !path.empty() && path[0] == '/';
+    int fd = open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    std::string shown = absolute ? "" : ".";
+    bool created = false;
+    auto refuse = [&](BgsRegistryOutcome outcome, std::string reason) {
+        if (fd >= 0) close(fd);
+        directory->refusal = outcome;
+        directory->reason = std::move(reason);
+    };
+    if (fd < 0) return refuse(BGS_REGISTRY_UNUSABLE, "cannot open " + (absolute ? std::string("/") : shown));
+    if (parts.empty()) parts.push_back(".");
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const bool last = i + 1 == parts.size();
+        shown += (shown == "/" ? "" : "/") + parts[i];
+        int mkdirError = EEXIST;
+        if (last) {
+            created = mkdirat(fd, parts[i].c_str(), 0700) == 0;
+            if (!created) mkdirError = errno;
+        }
+        // The directory itself is opened for reading: it is listed and watched.
+        const int next = openat(fd, parts[i].c_str(),
+                                (last ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            const int error = errno;
+            if (last && error == ENOENT && mkdirError != EEXIST) {
+                return refuse(BGS_REGISTRY_UNUSABLE, "cannot create " + shown + ": " + errnoText(mkdirError));
+            }
+            return refuse(BGS_REGISTRY_UNUSABLE, componentProblem(fd, parts[i], shown, error));
+        }
+        close(fd);
+        fd = next;
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0) return refuse(BGS_REGISTRY_UNUSABLE, "cannot examine " + shown);
+    if (status.st_uid != geteuid()) {
+        return refuse(BGS_REGISTRY_PERMISSION_DENIED, shown + " is owned by uid " + std::to_string(status.st_uid) +
+                                                              ", not this user (uid " + std::to_string(geteuid()) +
+                                                              ")");
+    }
+    // mkdir's mode is narrowed by the umask; a directory made here is 0700.
+    if (created && fchmod(fd, 0700) == 0) status.st_mode = (status.st_mode & ~07777u) | 0700;
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+        const char* who = (status.st_mode & S_IWOTH) != 0 ? "world-writable" : "group-writable";
+        return refuse(BGS_REGISTRY_UNUSABLE, shown + " is " + who + " (mode " + mode + ")");
+    }
+    directory->path = path;
+    directory->fd = fd;
+}
+
+Directory resolveDirectory() noexcept {
     Directory directory;
     try {
-        std::string path = chooseDirectoryPath();
-        const bool created = mkdir(path.c_str(), 0700) == 0;
-        if (!created && errno != EEXIST) return directory;
-        const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);  // only a directory opens
-        if (fd < 0) return directory;
-        struct stat status;
-        const bool usable = fstat(fd, &status) == 0 && status.st_uid == geteuid() &&
-                            (!created || fchmod(fd, 0700) == 0);  // mkdir's mode is narrowed by the umask
-        if (!usable) {
-            close(fd);
-            return directory;
-        }
-        directory.path = std::move(path);
-        directory.fd = fd;
+        directory.lockWaitMs = envNumber("BGS_REGISTRY_LOCK_MS", 2000, 0, 3600000);
+        directory.chosen = chooseDirectoryPath();
+        openDirectory(&directory);
     } catch (const std::bad_alloc&) {
+        directory.refusal = BGS_REGISTRY_UNUSABLE;
+        directory.path.clear();
+        if (directory.fd >= 0) close(directory.fd);
+        directory.fd = -1;
     }
     return directory;
 }
 
 // Resolved once; a forked child keeps using its parent's directory.
 const Directory& directory() noexcept {
-    static const Directory resolved = openDirectory();
+    static const Directory resolved = resolveDirectory();
     return resolved;
 }
 
+// The pid holding a lock on the file open as `fd`, from /proc/locks; 0 when
+// it cannot be told. Reads a bounded number of bounded lines.
+pid_t lockHolder(int fd) noexcept {
+    struct stat status;
+    if (fstat(fd, &status) != 0) return 0;
+    FILE* locks = std::fopen("/proc/locks", "re");
+    if (locks == nullptr) return 0;
+    pid_t holder = 0;
+    char line[256];
+    for (int lines = 0; holder == 0 && lines < 100000 && std::fgets(line, sizeof line, locks) != nullptr; ++lines) {
+        // "1: FLOCK  ADVISORY  WRITE 4242 fd:01:1234 0 EOF"; waiters carry "->".
+        long pid = 0;
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0;
+        if (std::strstr(line, "->") != nullptr ||
+            std::sscanf(line, "%*d: %*s %*s %*s %ld %x:%x:%llu", &pid, &major, &minor, &inode) != 4) {
+            continue;
+        }
+        if (major == major(status.st_dev) && minor == minor(status.st_dev) && inode == status.st_ino && pid > 0) {
+            holder = static_cast<pid_t>(pid);
+        }
+    }
+    std::fclose(locks);
+    return holder;
+}
+
 // Holds the exclusive lock that serialises changes of entry names among all
-// processes, or nothing (held() false) when it cannot be had.
+// processes, or nothing (held() false) when it cannot be had by the
+// deadline (0: only if free at once). Never waits without a deadline: a
+// process of this user that keeps the lock must not stall others forever.
 class DirectoryLock {
   public:
-    explicit DirectoryLock(int dirfd) noexcept
+    DirectoryLock(int dirfd, uint64_t deadline) noexcept
         // Opened read-only, so that closing it does not notify waiters.
         : fd_(openat(dirfd, kLockFileName, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
-        while (fd_ >= 0 && flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) release();
+        long pauseUs = 200;
+        while (fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EINTR) continue;
+            if (errno != EWOULDBLOCK || monotonicNs() >= deadline) {
+                busy_ = errno == EWOULDBLOCK;
+                if (busy_) holder_ = lockHolder(fd_);
+                release();
+                return;
+            }
+            const timespec pause{0, pauseUs * 1000};
+            nanosleep(&pause, nullptr);
+            if (pauseUs < 20000) pauseUs *= 2;
         }
     }
     ~DirectoryLock() { release(); }
@@ -157,6 +279,9 @@ class DirectoryLock {
     DirectoryLock& operator=(const DirectoryLock&) = delete;
 
     bool held() const noexcept { return fd_ >= 0; }
+    // Not held because another process held it past the deadline.
+    bool busy() const noexcept { return busy_; }
+    pid_t holder() const noexcept { return holder_; }
 
   private:
     void release() noexcept {
@@ -169,7 +294,14 @@ class DirectoryLock {
     }
 
     int fd_;
+    bool busy_ = false;
+    pid_t holder_ = 0;
 };
+
+// The deadline of a publisher's wait for the directory lock.
+uint64_t lockDeadline() noexcept {
+    return monotonicNs() + static_cast<uint64_t>(directory().lockWaitMs) * kNsPerMs;
+}
 
 // ---- Entries ---------------------------------------------------------------
 
@@ -203,8 +335,8 @@ void readBounded(int fd, EntryText* text) noexcept {
 }
 
 // Examines the entry file `fileName`; when it is alive and `text` is not
-// null, reads it into *text.
-Liveness probeEntry(int dirfd, const char* fileName, EntryText* text) noexcept {
+// null, reads it into *text, and its owner into *owner when not null.
+Liveness probeEntry(int dirfd, const char* fileName, EntryText* text, uid_t* owner = nullptr) noexcept {
     // Non-blocking, so that a FIFO planted under an entry name cannot stall the open.
     const int fd = openat(dirfd, fileName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) {
@@ -223,6 +355,7 @@ Liveness probeEntry(int dirfd, const char* fileName, EntryText* text) noexcept {
     } else if (errno == EWOULDBLOCK) {
         liveness = Liveness::kAlive;
         if (text != nullptr) readBounded(fd, text);
+        if (owner != nullptr) *owner = status.st_uid;
     }
     close(fd);
     return liveness;
@@ -230,9 +363,10 @@ Liveness probeEntry(int dirfd, const char* fileName, EntryText* text) noexcept {
 
 // Removes the entry file `fileName` if it is stale. Under the directory lock
 // no entry name changes, and a stale file never becomes alive again, so the
-// file judged stale is the file removed.
+// file judged stale is the file removed. Readers never wait for the lock:
+// while it is busy the stale file stays, and counts as absent all the same.
 void removeIfStale(int dirfd, const char* fileName) noexcept {
-    const DirectoryLock lock(dirfd);
+    const DirectoryLock lock(dirfd, 0);
     if (lock.held() && probeEntry(dirfd, fileName, nullptr) == Liveness::kStale) unlinkat(dirfd, fileName, 0);
 }
 
@@ -278,13 +412,15 @@ bool parseEntry(const EntryText& text, ParsedEntry* entry) noexcept {
 bool findEntry(int dirfd, std::string_view name, ServiceEndpoint* endpoint) {
     const EntryFileName file = entryFileName(name);
     EntryText text;
-    const Liveness liveness = probeEntry(dirfd, file.text, &text);
+    uid_t owner = static_cast<uid_t>(-1);
+    const Liveness liveness = probeEntry(dirfd, file.text, &text, &owner);
     if (liveness == Liveness::kStale) removeIfStale(dirfd, file.text);
     ParsedEntry entry;
     if (liveness != Liveness::kAlive || !parseEntry(text, &entry) || entry.name != name) return false;
     if (endpoint != nullptr) {
         endpoint->address.assign(entry.address.data(), entry.address.size());
         endpoint->pid = entry.pid;
+        endpoint->uid = owner;
     }
     return true;
 }
@@ -361,39 +497,88 @@ bool writeAll(int fd, const char* bytes, size_t size) noexcept {
     return true;
 }
 
-binder_exception_t publishEntry(int dirfd, std::string_view name, const ServiceEndpoint& self) noexcept {
+// Fills *report with `outcome` and `message` (and the process concerned).
+BgsRegistryOutcome refuse(RegistryReport* report, BgsRegistryOutcome outcome, std::string message, pid_t pid = 0,
+                          uid_t uid = static_cast<uid_t>(-1)) {
+    if (report != nullptr) {
+        report->outcome = outcome;
+        report->pid = pid;
+        report->uid = uid;
+        report->message = std::move(message);
+    }
+    return outcome;
+}
+
+// The refusal of a publish whose entry name a live process holds.
+BgsRegistryOutcome nameTaken(int dirfd, const EntryFileName& file, std::string_view name, RegistryReport* report) {
+    EntryText text;
+    uid_t owner = static_cast<uid_t>(-1);
+    ParsedEntry entry;
+    if (probeEntry(dirfd, file.text, &text, &owner) == Liveness::kAlive && parseEntry(text, &entry)) {
+        std::string message = "name taken by pid " + std::to_string(entry.pid) + " (uid " + std::to_string(owner) + ")";
+        if (entry.name != name) message += " serving '" + std::string(entry.name) + "', a name of the same hash";
+        return refuse(report, BGS_REGISTRY_NAME_TAKEN, std::move(message), entry.pid, owner);
+    }
+    return refuse(report, BGS_REGISTRY_NAME_TAKEN, "name taken: a live process holds its entry", 0, owner);
+}
+
+BgsRegistryOutcome publishEntry(int dirfd, std::string_view name, const ServiceEndpoint& self,
+                                RegistryReport* report) {
     char content[kMaxEntryBytes];
     const int length = std::snprintf(content, sizeof content, "%s\n%ld\n%s\n%.*s\n", kEntryHeader,
                                      static_cast<long>(self.pid), self.address.c_str(),
                                      static_cast<int>(name.size()), name.data());
-    if (length <= 0 || static_cast<size_t>(length) >= sizeof content) return EX_ILLEGAL_STATE;
-    if (!forkHandlersInstalled()) return EX_ILLEGAL_STATE;
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof content) {
+        return refuse(report, BGS_REGISTRY_INVALID_ARGUMENT, "the entry does not fit");
+    }
+    if (!forkHandlersInstalled()) return refuse(report, BGS_REGISTRY_UNUSABLE, "cannot install fork handlers");
 
     char tempName[48];
     std::atomic<int>* slot = nullptr;
     pthread_mutex_lock(&gForkMutex);
     const int fd = createTempFile(dirfd, tempName);
+    const int createError = errno;
     if (fd >= 0) slot = holdDescriptor(fd);
     pthread_mutex_unlock(&gForkMutex);
-    if (fd < 0) return EX_ILLEGAL_STATE;
+    if (fd < 0) {
+        return refuse(report, BGS_REGISTRY_UNUSABLE,
+                      "cannot create an entry in " + directory().path + ": " + errnoText(createError));
+    }
 
-    bool published = false;
+    BgsRegistryOutcome outcome = BGS_REGISTRY_UNUSABLE;
+    std::string problem = slot == nullptr ? "this process holds too many entries"
+                                          : "cannot write an entry in " + directory().path;
+    pid_t holder = 0;
     if (slot != nullptr && writeAll(fd, content, static_cast<size_t>(length)) && flock(fd, LOCK_EX | LOCK_NB) == 0) {
         const EntryFileName file = entryFileName(name);
-        const DirectoryLock lock(dirfd);
-        const Liveness current = lock.held() ? probeEntry(dirfd, file.text, nullptr) : Liveness::kUnknown;
+        const DirectoryLock lock(dirfd, lockDeadline());
         // A live entry is never replaced, whatever it says: its owner serves
         // this name, or another name of the same hash (a collision, which
         // makes this name unpublishable while that owner lives), or holds a
         // file this version cannot read.
-        published = (current == Liveness::kAbsent || current == Liveness::kStale) &&
-                    renameat(dirfd, tempName, dirfd, file.text) == 0;
+        const Liveness current = lock.held() ? probeEntry(dirfd, file.text, nullptr) : Liveness::kUnknown;
+        if (lock.busy()) {
+            holder = lock.holder();
+            problem = "the registry lock " + directory().path + "/" + kLockFileName + " is held by " +
+                      (holder > 0 ? "pid " + std::to_string(holder) : std::string("another process")) +
+                      " for more than " + std::to_string(directory().lockWaitMs) + " ms (BGS_REGISTRY_LOCK_MS)";
+        } else if (!lock.held()) {
+            problem = "cannot open the registry lock in " + directory().path;
+        } else if (current == Liveness::kAlive) {
+            outcome = nameTaken(dirfd, file, name, report);
+        } else if ((current == Liveness::kAbsent || current == Liveness::kStale) &&
+                   renameat(dirfd, tempName, dirfd, file.text) == 0) {
+            outcome = BGS_REGISTRY_OK;
+        } else {
+            problem = "cannot put the entry in place in " + directory().path;
+        }
     }
-    if (published) return EX_NONE;  // the descriptor stays held for the life of the process
+    if (outcome == BGS_REGISTRY_OK) return outcome;  // the descriptor stays held for the life of the process
+    if (outcome == BGS_REGISTRY_UNUSABLE) refuse(report, outcome, problem, holder);
     unlinkat(dirfd, tempName, 0);
     if (slot != nullptr) slot->store(0);
     close(fd);
-    return EX_ILLEGAL_STATE;
+    return outcome;
 }
 
 // Removes the entry of `name` if this process holds it, then lets go of its
@@ -401,7 +586,7 @@ binder_exception_t publishEntry(int dirfd, std::string_view name, const ServiceE
 // published after this process's ended is never touched.
 bool withdrawEntry(int dirfd, std::string_view name) noexcept {
     const EntryFileName file = entryFileName(name);
-    const DirectoryLock lock(dirfd);
+    const DirectoryLock lock(dirfd, lockDeadline());
     if (!lock.held()) return false;
     struct stat entry;
     if (fstatat(dirfd, file.text, &entry, AT_SYMLINK_NOFOLLOW) != 0) return false;
@@ -472,13 +657,41 @@ bool isValidServiceName(const char* name) noexcept {
     return name != nullptr && isValidName(std::string_view(name, strnlen(name, kMaxNameBytes + 1)));
 }
 
+const std::string& registryPath() noexcept { return directory().chosen; }
+
 const std::string& registryDirectory() noexcept { return directory().path; }
 
+bool registryUsable(RegistryReport* report) noexcept {
+    const Directory& dir = directory();
+    if (dir.fd >= 0) return true;
+    try {
+        refuse(report, dir.refusal == BGS_REGISTRY_OK ? BGS_REGISTRY_UNUSABLE : dir.refusal,
+               dir.reason.empty() ? "out of memory resolving the registry directory" : dir.reason);
+    } catch (const std::bad_alloc&) {
+        if (report != nullptr) report->outcome = BGS_REGISTRY_UNUSABLE;
+    }
+    return false;
+}
+
+BgsRegistryOutcome registryPublish(const char* name, const ServiceEndpoint& self, RegistryReport* report) noexcept {
+    try {
+        if (!isValidServiceName(name)) return refuse(report, BGS_REGISTRY_INVALID_NAME, "not a valid service name");
+        if (self.pid <= 0 || !isValidAddress(self.address)) {
+            return refuse(report, BGS_REGISTRY_INVALID_ARGUMENT, "not a valid endpoint");
+        }
+        if (!registryUsable(report)) return report != nullptr ? report->outcome : BGS_REGISTRY_UNUSABLE;
+        return publishEntry(directory().fd, name, self, report);
+    } catch (const std::bad_alloc&) {
+        if (report != nullptr) report->outcome = BGS_REGISTRY_UNUSABLE;
+        return BGS_REGISTRY_UNUSABLE;
+    }
+}
+
 binder_exception_t registryPublish(const char* name, const ServiceEndpoint& self) noexcept {
-    if (!isValidServiceName(name) || self.pid <= 0 || !isValidAddress(self.address)) return EX_ILLEGAL_ARGUMENT;
-    const int dirfd = directory().fd;
-    if (dirfd < 0) return EX_ILLEGAL_STATE;
-    return publishEntry(dirfd, name, self);
+    const BgsRegistryOutcome outcome = registryPublish(name, self, nullptr);
+    if (outcome == BGS_REGISTRY_OK) return EX_NONE;
+    return outcome == BGS_REGISTRY_INVALID_NAME || outcome == BGS_REGISTRY_INVALID_ARGUMENT ? EX_ILLEGAL_ARGUMENT
+                                                                                           : EX_ILLEGAL_STATE;
 }
 
 bool registryWithdraw(const char* name) noexcept {
@@ -525,17 +738,18 @@ bool registryWait(const char* name, int32_t timeoutMs, const std::string& skip,
     }
 }
 
-void registryForEach(void* context, void (*callback)(const char* name, void* context)) noexcept {
+bool registryForEach(void* context,
+                     void (*callback)(const char* name, const ServiceEndpoint& endpoint, void* context)) noexcept {
     const int dirfd = directory().fd;
-    if (callback == nullptr || dirfd < 0) return;
+    if (callback == nullptr || dirfd < 0) return false;
     // A descriptor of its own: a duplicate of dirfd would share its read
     // position with every other listing in the process.
     const int listFd = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listFd < 0) return;
+    if (listFd < 0) return false;
     DIR* listing = fdopendir(listFd);
     if (listing == nullptr) {
         close(listFd);
-        return;
+        return false;
     }
     try {
         // An entry replaced while the listing runs may be listed twice.
@@ -543,7 +757,8 @@ void registryForEach(void* context, void (*callback)(const char* name, void* con
         while (const dirent* item = readdir(listing)) {
             if (std::strncmp(item->d_name, kEntryPrefix, sizeof kEntryPrefix - 1) != 0) continue;
             EntryText text;
-            const Liveness liveness = probeEntry(dirfd, item->d_name, &text);
+            ServiceEndpoint endpoint;
+            const Liveness liveness = probeEntry(dirfd, item->d_name, &text, &endpoint.uid);
             if (liveness == Liveness::kStale) removeIfStale(dirfd, item->d_name);
             ParsedEntry entry;
             if (liveness != Liveness::kAlive || !parseEntry(text, &entry) ||
@@ -551,11 +766,15 @@ void registryForEach(void* context, void (*callback)(const char* name, void* con
                 continue;
             }
             const std::string entryName(entry.name);
-            if (listed.insert(entryName).second) callback(entryName.c_str(), context);
+            if (!listed.insert(entryName).second) continue;
+            endpoint.pid = entry.pid;
+            endpoint.address.assign(entry.address.data(), entry.address.size());
+            callback(entryName.c_str(), endpoint, context);
         }
     } catch (const std::bad_alloc&) {
     }
     closedir(listing);
+    return true;
 }
 
 }  // namespace binder_ndk::internal

@@ -12,6 +12,8 @@
 
 #include <sys/types.h>
 
+#include <bgs/service_manager.h>
+
 #include <cstdint>
 #include <string>
 
@@ -23,19 +25,46 @@ struct ServiceEndpoint {
     // The abstract socket name of the serving process's listener (without
     // the leading zero byte); at most 100 bytes, no zero bytes.
     std::string address;
+    // The user of the publishing process: the owner of its entry file.
+    uid_t uid = static_cast<uid_t>(-1);
+};
+
+// What a registry operation found: an outcome, the process concerned (pid,
+// uid) and a message for people (empty for BGS_REGISTRY_OK).
+struct RegistryReport {
+    BgsRegistryOutcome outcome = BGS_REGISTRY_OK;
+    pid_t pid = 0;
+    uid_t uid = static_cast<uid_t>(-1);
+    std::string message;
 };
 
 // 1 to 255 bytes of printable ASCII other than space.
 bool isValidServiceName(const char* name) noexcept;
 
-// The registry directory of this process (resolved and created on first use;
-// see binder_manager.h). Empty when it cannot be made or is unsafe to use
-// (not a directory, or not owned by this user).
+// The path of the registry directory this process chose (see
+// binder_manager.h), whether or not it can be used.
+const std::string& registryPath() noexcept;
+
+// The registry directory of this process (resolved and created on first use).
+// Empty when it cannot be used: registryUsable() says why.
 const std::string& registryDirectory() noexcept;
 
-// Publishes `name` for `self` (this process). EX_NONE, EX_ILLEGAL_ARGUMENT
-// (malformed name), or EX_ILLEGAL_STATE (a live process serves the name, or
-// the directory cannot be used). Thread-safe.
+// True when the directory can be used; otherwise false with *report (when
+// not null) filled: BGS_REGISTRY_PERMISSION_DENIED for a directory of
+// another user, BGS_REGISTRY_UNUSABLE for any other reason, with the reason.
+bool registryUsable(RegistryReport* report) noexcept;
+
+// Publishes `name` for `self` (this process). BGS_REGISTRY_OK,
+// BGS_REGISTRY_INVALID_NAME, BGS_REGISTRY_INVALID_ARGUMENT (malformed
+// endpoint), BGS_REGISTRY_NAME_TAKEN (a live process holds the name's entry:
+// its pid and uid in the report when its entry reads well), or the
+// directory's refusal; a directory lock held by another process past the
+// lock deadline (BGS_REGISTRY_LOCK_MS) is BGS_REGISTRY_UNUSABLE naming the
+// holder. *report (when not null) gets the details. Thread-safe.
+BgsRegistryOutcome registryPublish(const char* name, const ServiceEndpoint& self, RegistryReport* report) noexcept;
+
+// The same, as AServiceManager_addService's code: EX_NONE,
+// EX_ILLEGAL_ARGUMENT (malformed name or endpoint) or EX_ILLEGAL_STATE.
 binder_exception_t registryPublish(const char* name, const ServiceEndpoint& self) noexcept;
 
 // Removes the entry of `name` that this process published: true when there
@@ -52,8 +81,11 @@ bool registryLookup(const char* name, ServiceEndpoint* endpoint) noexcept;
 bool registryWait(const char* name, int32_t timeoutMs, const std::string& skip,
                   ServiceEndpoint* endpoint) noexcept;
 
-// Calls `callback(name, context)` for each live entry.
-void registryForEach(void* context, void (*callback)(const char* name, void* context)) noexcept;
+// Calls `callback(name, endpoint, context)` for each live entry; false (and
+// no call) when the directory cannot be used. Never waits for the directory
+// lock: stale entries are left for a later listing when it is busy.
+bool registryForEach(void* context,
+                     void (*callback)(const char* name, const ServiceEndpoint& endpoint, void* context)) noexcept;
 
 }  // namespace binder_ndk::internal
 

@@ -50,6 +50,9 @@ enum HelloAnswer : uint32_t {
     // The two processes already share a session (or are opening one the
     // other way, and the lower pid's wins): the connecting side uses that.
     kHelloDuplicate = 1,
+    // The accepting process does not talk to the connecting process's user
+    // (ABinderProcess_allowPeerUid); the connection is closed after this answer.
+    kHelloRefusedUser = 2,
 };
 
 // Bits of FrameHeader::flags beyond FLAG_ONEWAY.
