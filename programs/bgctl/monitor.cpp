@@ -127,6 +127,9 @@ std::string refusal(int code, const Options& options, pid_t pid) {
             return "monitor: " + process + " has " + std::to_string(BGS_MONITOR_MAX) + " monitors attached already";
         case BGS_MONITOR_NOT_PERMITTED:
             return "monitor: " + process + " refuses monitors of this user";
+        case BGS_MONITOR_UNREACHABLE:
+            return "monitor: " + (pid > 0 ? process : "service '" + options.service + "'") +
+                   " did not complete the monitor handshake within 2000 ms (stopped, overloaded, or gone)";
         default:
             return "monitor: cannot attach to " + (pid > 0 ? process : "service '" + options.service + "'");
     }
