@@ -621,6 +621,9 @@ TEST_F(Bgctl, MonitorByPidWatchesAClientUntilItEnds) {
     EXPECT_THAT(monitor->lineWith("onCaptureFailed").value_or(""),
                 ContainsRegex(" in +pid [0-9]+ +vendor\\.tolvek\\.hardware\\.aidlbgservice\\.IEventCallback +"
                               "onCaptureFailed\\([0-9]+\\) +req [0-9]+ +reply [0-9]+ +0 STATUS_OK +[0-9]+us$"));
+    // The service's worker sends the request's second event after the first;
+    // once it is in, the client is stopped with nothing left in flight.
+    ASSERT_TRUE(monitor->lineWith("notifyCallbackInfo").has_value());
     listener->signal(SIGTERM);
     EXPECT_EQ(listener->finish().status, 0);
     EXPECT_THAT(monitor->lineWith("setEventCallback").value_or(""), ContainsRegex(" out +pid [0-9]+ +vendor"));
