@@ -3,7 +3,7 @@
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/BpBGService.h>
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/IBGService.h>
 
-#include <iterator>
+#include <array>
 
 #include "registration.h"
 #include "transaction.h"
@@ -18,7 +18,7 @@ namespace aidl::vendor::tolvek::hardware::aidlbgservice {
 
 namespace {
 // Entry i names code FIRST_CALL_TRANSACTION + i; the queries have no entry.
-const char* kMethodNames[] = {"setCapabilities", "setEventCallback", "setTimestamps",
+std::array<const char*, 8> kMethodNames = {"setCapabilities", "setEventCallback", "setTimestamps",
         "setRequstCompleted", "setGalleryEventCallback", "getGalleryAvailability",
         "getStorageLoadCompletedStatus", "setRequstCompletedImageName"};
 }  // namespace
@@ -36,8 +36,8 @@ binder_status_t _aidl_vendor_tolvek_hardware_aidlbgservice_IBGService_onTransact
 const char* IBGService::descriptor = "vendor.tolvek.hardware.aidlbgservice.IBGService";
 
 AIBinder_Class* bgServiceClass = ::ndk::ICInterface::defineBinderClass(IBGService::descriptor,
-        _aidl_vendor_tolvek_hardware_aidlbgservice_IBGService_onTransact, kMethodNames,
-        std::size(kMethodNames));
+        _aidl_vendor_tolvek_hardware_aidlbgservice_IBGService_onTransact, kMethodNames.data(),
+        kMethodNames.size());
 
 std::shared_ptr<IBGService> IBGService::default_impl = nullptr;
 

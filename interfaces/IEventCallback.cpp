@@ -3,7 +3,7 @@
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/BpEventCallback.h>
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/IEventCallback.h>
 
-#include <iterator>
+#include <array>
 
 #include "registration.h"
 #include "transaction.h"
@@ -18,8 +18,8 @@ namespace aidl::vendor::tolvek::hardware::aidlbgservice {
 
 namespace {
 // Entry i names code FIRST_CALL_TRANSACTION + i; the queries have no entry.
-const char* kMethodNames[] = {"notifyCallback", "notifySnapshotAvailability", "notifyCallbackInfo",
-        "onCaptureCompleted", "onCaptureFailed"};
+std::array<const char*, 5> kMethodNames = {"notifyCallback", "notifySnapshotAvailability",
+        "notifyCallbackInfo", "onCaptureCompleted", "onCaptureFailed"};
 }  // namespace
 
 binder_status_t _aidl_vendor_tolvek_hardware_aidlbgservice_IEventCallback_onTransact(
@@ -35,8 +35,8 @@ const char* IEventCallback::descriptor = "vendor.tolvek.hardware.aidlbgservice.I
 
 AIBinder_Class* eventCallbackClass = ::ndk::ICInterface::defineBinderClass(
         IEventCallback::descriptor,
-        _aidl_vendor_tolvek_hardware_aidlbgservice_IEventCallback_onTransact, kMethodNames,
-        std::size(kMethodNames));
+        _aidl_vendor_tolvek_hardware_aidlbgservice_IEventCallback_onTransact, kMethodNames.data(),
+        kMethodNames.size());
 
 std::shared_ptr<IEventCallback> IEventCallback::default_impl = nullptr;
 

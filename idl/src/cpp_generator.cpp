@@ -356,7 +356,7 @@ class Generator {
         }
         std::string out = banner() + include(record.name) + "\n#include \"record_framing.h\"\n\n";
         out += "namespace " + ns_ + " {\nnamespace {\n\n";
-        out += "template <typename R>\nauto recordFields(R& r) {\n";
+        out += "template <typename R>\nauto recordFields(R&" + std::string(members.empty() ? "" : " r") + ") {\n";
         out += wrapList("    ", "return std::tie(", members, ");");
         out += "}\n";
         out += wrapList("", "constexpr std::array<const char*, " + std::to_string(names.size()) +
@@ -550,7 +550,7 @@ class Generator {
         const std::string clazz = classVariable(interface);
         const std::string b = "::bgs::binding::";
         std::string out = banner() + include(bn) + include(bp) + include(name);
-        out += "\n#include <iterator>\n\n#include \"registration.h\"\n#include \"transaction.h\"\n\n";
+        out += "\n#include <array>\n\n#include \"registration.h\"\n#include \"transaction.h\"\n\n";
         out += "namespace " + ns_ + " {\n\n";
         out += "// ---------------------------------------------------------------------------\n"
                "// Transaction function and registration. Static initialisation of this\n"
@@ -563,7 +563,8 @@ class Generator {
             methods.push_back("&" + name + "::" + method.name);
         }
         out += "namespace {\n// Entry i names code FIRST_CALL_TRANSACTION + i; the queries have no entry.\n";
-        out += wrapList("", "const char* kMethodNames[] = {", names, "};");
+        out += wrapList("", "std::array<const char*, " + std::to_string(names.size()) + "> kMethodNames = {",
+                        names, "};");
         out += "}  // namespace\n\n";
         out += wrapList("", "binder_status_t " + transact + "(",
                         {"AIBinder* binder", "transaction_code_t code", "const AParcel* in", "AParcel* out"},
@@ -575,7 +576,7 @@ class Generator {
         out += "}\n\n";
         out += "const char* " + name + "::descriptor = \"" + def_.packageName() + "." + name + "\";\n\n";
         out += wrapList("", "AIBinder_Class* " + clazz + " = ::ndk::ICInterface::defineBinderClass(",
-                        {name + "::descriptor", transact, "kMethodNames", "std::size(kMethodNames)"}, ");");
+                        {name + "::descriptor", transact, "kMethodNames.data()", "kMethodNames.size()"}, ");");
         out += "\nstd::shared_ptr<" + name + "> " + name + "::default_impl = nullptr;\n\n";
 
         out += section(name);

@@ -323,6 +323,7 @@ binder_status_t dispatchTransaction(AIBinder* binder, transaction_code_t code, c
         return true;
     };
     (void)(serveIfCode(std::integral_constant<decltype(Methods), Methods>{}) || ...);
+    (void)serveIfCode;  // unused by an interface without methods
     return status;
 }
 
