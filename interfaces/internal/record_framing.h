@@ -6,11 +6,12 @@
  * fields in declaration order. A record states only its field list, as a
  * tuple of references; these functions do the framing.
  */
-#ifndef AIDL_BGSERVICE_INTERNAL_RECORD_FRAMING_H
-#define AIDL_BGSERVICE_INTERNAL_RECORD_FRAMING_H
+#ifndef BGS_BINDING_RECORD_FRAMING_H
+#define BGS_BINDING_RECORD_FRAMING_H
 
 #include <android/binder_parcel_helpers.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -21,7 +22,7 @@
 #include <type_traits>
 #include <vector>
 
-namespace aidl::vendor::tolvek::hardware::aidlbgservice::internal {
+namespace bgs::binding {
 
 // The bytes a field takes in a parcel when that is fixed (0: it varies).
 template <typename T>
@@ -210,7 +211,7 @@ void formatValue(std::ostream& out, const std::vector<Record>& list) {
 
 // "Name{field: value, ...}" with `names` naming the tuple's fields in order.
 template <size_t N, typename... Fields>
-std::string formatRecord(const char* recordName, const char* const (&names)[N],
+std::string formatRecord(const char* recordName, const std::array<const char*, N>& names,
                          std::tuple<const Fields&...> fields) {
     static_assert(N == sizeof...(Fields), "one name per field");
     std::ostringstream out;
@@ -226,28 +227,28 @@ std::string formatRecord(const char* recordName, const char* const (&names)[N],
     return out.str();
 }
 
-}  // namespace aidl::vendor::tolvek::hardware::aidlbgservice::internal
+}  // namespace bgs::binding
 
 /*
  * Defines a record's descriptor and its read, write, comparison and text
  * functions from its field table. The record's source declares, before this,
  *     template <typename R> auto recordFields(R& r) { return std::tie(r.a, r.b, ...); }
- *     constexpr const char* kRecordFieldNames[] = {"a", "b", ...};
+ *     constexpr std::array<const char*, N> kRecordFieldNames = {"a", "b", ...};
  * so that the fields are listed in one place for reading and writing alike.
  */
-#define AIDL_BGSERVICE_DEFINE_RECORD(Record, descriptorText)                                  \
+#define BGS_DEFINE_RECORD(Record, descriptorText)                                  \
     const char* Record::descriptor = descriptorText;                                          \
     binder_status_t Record::readFromParcel(const AParcel* parcel) {                           \
-        return internal::readRecordBody(parcel, recordFields(*this));                         \
+        return ::bgs::binding::readRecordBody(parcel, recordFields(*this));                         \
     }                                                                                         \
     binder_status_t Record::writeToParcel(AParcel* parcel) const {                            \
-        return internal::writeRecordBody(parcel, recordFields(*this));                        \
+        return ::bgs::binding::writeRecordBody(parcel, recordFields(*this));                        \
     }                                                                                         \
     bool Record::operator==(const Record& other) const {                                      \
         return recordFields(*this) == recordFields(other);                                    \
     }                                                                                         \
     std::string Record::toString() const {                                                    \
-        return internal::formatRecord(#Record, kRecordFieldNames, recordFields(*this));       \
+        return ::bgs::binding::formatRecord(#Record, kRecordFieldNames, recordFields(*this));       \
     }
 
-#endif  // AIDL_BGSERVICE_INTERNAL_RECORD_FRAMING_H
+#endif  // BGS_BINDING_RECORD_FRAMING_H

@@ -1,5 +1,5 @@
 /*
- * How every interface of the package turns calls into transactions and
+ * How every generated interface turns calls into transactions and
  * transactions back into calls, written once:
  *   - the proxy call sequence, with its failure mapping and the fallback to
  *     the interface's default implementation;
@@ -10,15 +10,15 @@
  * A method is described by its pointer to member, `&I::method`: its
  * parameters give the arguments in wire order, and a trailing pointer
  * parameter is the result, sent after the status header of the reply. Each
- * interface then lists only its methods and codes.
+ * generated interface then lists only its methods and codes.
  *
  * Wire encodings of arguments and results: int32 and int64 with the
  * runtime's integer operations, strings as required strings, records as
  * record values (presence marker 1, then the body), interface references as
  * one strong binder.
  */
-#ifndef AIDL_BGSERVICE_INTERNAL_TRANSACTION_H
-#define AIDL_BGSERVICE_INTERNAL_TRANSACTION_H
+#ifndef BGS_BINDING_TRANSACTION_H
+#define BGS_BINDING_TRANSACTION_H
 
 #include <android/binder_interface_utils.h>
 #include <android/binder_parcel_helpers.h>
@@ -32,7 +32,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace aidl::vendor::tolvek::hardware::aidlbgservice::internal {
+namespace bgs::binding {
 
 constexpr transaction_code_t kGetInterfaceVersionCode = 16777215;
 constexpr transaction_code_t kGetInterfaceHashCode = 16777214;
@@ -323,6 +323,7 @@ binder_status_t dispatchTransaction(AIBinder* binder, transaction_code_t code, c
         return true;
     };
     (void)(serveIfCode(std::integral_constant<decltype(Methods), Methods>{}) || ...);
+    (void)serveIfCode;  // unused by an interface without methods
     return status;
 }
 
@@ -378,6 +379,6 @@ inline ndk::SpAIBinder createStubBinder(const AIBinder_Class* clazz, ndk::ICInte
     return ndk::SpAIBinder(binder);
 }
 
-}  // namespace aidl::vendor::tolvek::hardware::aidlbgservice::internal
+}  // namespace bgs::binding
 
-#endif  // AIDL_BGSERVICE_INTERNAL_TRANSACTION_H
+#endif  // BGS_BINDING_TRANSACTION_H
