@@ -7,7 +7,12 @@
 #     bgs::binder_ndk (the runtime alone) and bgs::binder_ndk_cpp (the
 #     header-only object frame);
 #   - pkg-config files binder_ndk.pc and
-#     vendor.tolvek.hardware.aidlbgservice-V1-ndk.pc.
+#     vendor.tolvek.hardware.aidlbgservice-V1-ndk.pc;
+#   - what builds a user's binding library from definition files: bgidlc
+#     (bin/, the imported target bgs::bgidlc), the function
+#     bgs_add_interface_library (BgsInterfaceLibrary.cmake, which the package
+#     config includes) and the mechanisms generated sources include
+#     (include/bgs/binding/internal/, the target bgs::binding_internal).
 # The white-box archive aidlbgservice_whitebox is neither installed nor
 # exported.
 
@@ -25,6 +30,16 @@ install(TARGETS binder_ndk binder_ndk_cpp ${BGS_BINDING_TARGET}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     COMPONENT bgs_runtime
     NAMELINK_COMPONENT bgs_development)
+
+# bgidlc belongs with the headers: a project builds with it.
+install(TARGETS bgidlc bgs_binding_internal
+  EXPORT ${PROJECT_NAME}Targets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  COMPONENT bgs_development)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/interfaces/internal/
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/bgs/binding/internal
+  COMPONENT bgs_development
+  FILES_MATCHING PATTERN "*.h")
 
 install(DIRECTORY
     ${PROJECT_SOURCE_DIR}/runtime/include/
@@ -49,6 +64,8 @@ write_basic_package_version_file(
 install(FILES
     ${PROJECT_BINARY_DIR}/${PROJECT_NAME}Config.cmake
     ${PROJECT_BINARY_DIR}/${PROJECT_NAME}ConfigVersion.cmake
+    ${CMAKE_CURRENT_LIST_DIR}/BgsInterfaceLibrary.cmake
+    ${CMAKE_CURRENT_LIST_DIR}/BgsGenerateInterface.cmake
   DESTINATION ${BGS_PACKAGE_DIR}
   COMPONENT bgs_development)
 

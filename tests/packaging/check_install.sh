@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Installs the build tree into a fresh prefix inside WORK_DIR and uses the
-# result the two ways a client project does:
+# result the three ways a client project does:
 #   1. the CMake package: tests/packaging/consumer (find_package and one
 #      target), configured, built and run;
-#   2. pkg-config: the same main.cpp compiled with plain
+#   2. bgs_add_interface_library: tests/packaging/interface_consumer builds
+#      its own binding library from two definition files with the installed
+#      bgidlc and serves and calls it; then one definition is edited and
+#      the library rebuilt;
+#   3. pkg-config: the same main.cpp compiled with plain
 #      `$CXX $(pkg-config --cflags --libs vendor.tolvek.hardware.aidlbgservice-V1-ndk)`
 #      and -Wall -Wextra -Werror, so public headers that warn fail here; run.
-# It also checks that the prefix holds exactly the public headers and both
-# shared libraries with their SONAME links, and no white-box archive; and
+# It also checks that the prefix holds exactly the public headers and the
+# mechanisms generated sources include, bgidlc, both shared libraries with
+# their SONAME links, and no white-box archive; and
 # that the installed programs run from the prefix alone: bgservice serves in
 # a private registry, bgctl calls it, bgservice stops on SIGTERM.
 #
@@ -22,6 +27,7 @@
 #   CXX              C++ compiler; BUILD_TYPE: the build's configuration
 #   LIBDIR, INCLUDEDIR  the install directories relative to the prefix
 #   EXTRA_FLAGS      compile and link flags every consumer needs (sanitizers)
+#   NM               nm, for the symbols a consumer's library exports
 set -euo pipefail
 
 : "${BUILD_DIR:?}" "${SOURCE_DIR:?}" "${WORK_DIR:?}" "${CMAKE:?}" "${GENERATOR:?}"
@@ -65,16 +71,17 @@ fi
 public_headers() {
   for dir in runtime/include frameworks/native/libs/binder/ndk/include_cpp interfaces/include; do
     (cd "$SOURCE_DIR/$dir" && find . -name '*.h')
-  done | sort
+  done
+  (cd "$SOURCE_DIR/interfaces/internal" && find . -name '*.h' | sed 's|^\.|./bgs/binding/internal|')
 }
-if ! diff <(public_headers) <(cd "$includedir" && find . -type f | sort) >"$WORK_DIR/headers.diff"; then
+if ! diff <(public_headers | sort) <(cd "$includedir" && find . -type f | sort) >"$WORK_DIR/headers.diff"; then
   cat "$WORK_DIR/headers.diff" >&2
-  fail "installed headers ('>') differ from the public headers ('<')"
+  fail "installed headers ('>') differ from the public and binding mechanism headers ('<')"
 fi
 
 echo "== installed programs"
 bindir=$prefix/bin
-for program in bgctl bgservice; do
+for program in bgctl bgservice bgidlc; do
   [[ -x $bindir/$program ]] || fail "bin/$program is not installed"
   # The build tree's libraries must not be what the installed program loads.
   if readelf -d "$bindir/$program" | grep -E 'RPATH|RUNPATH' | grep -qF "$BUILD_DIR"; then
@@ -99,17 +106,49 @@ wait "$service_pid" || fail "the installed bgservice did not stop cleanly on SIG
 trap - EXIT
 
 echo "== find_package consumer"
-cmake_args=(-S "$consumer_src" -B "$WORK_DIR/consumer" -G "$GENERATOR"
+cmake_args=(-G "$GENERATOR"
   -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_PREFIX_PATH="$prefix"
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF
-  -DCMAKE_CXX_FLAGS="$EXTRA_FLAGS" -DCMAKE_EXE_LINKER_FLAGS="$EXTRA_FLAGS")
+  -DCMAKE_CXX_FLAGS="$EXTRA_FLAGS" -DCMAKE_EXE_LINKER_FLAGS="$EXTRA_FLAGS"
+  -DCMAKE_SHARED_LINKER_FLAGS="$EXTRA_FLAGS")
 [[ -n $MAKE_PROGRAM ]] && cmake_args+=(-DCMAKE_MAKE_PROGRAM="$MAKE_PROGRAM")
 [[ -n $BUILD_TYPE ]] && cmake_args+=(-DCMAKE_BUILD_TYPE="$BUILD_TYPE")
-"$CMAKE" "${cmake_args[@]}"
+"$CMAKE" -S "$consumer_src" -B "$WORK_DIR/consumer" "${cmake_args[@]}"
 grep -qx "bgservice_ipc_DIR:PATH=$libdir/cmake/bgservice_ipc" "$WORK_DIR/consumer/CMakeCache.txt" ||
   fail "the consumer found a bgservice_ipc package other than the one just installed"
 "$CMAKE" --build "$WORK_DIR/consumer"
 "$WORK_DIR/consumer/bgs_consumer"
+
+echo "== bgs_add_interface_library consumer"
+# Built from a copy, whose definition is edited below.
+demo_src=$WORK_DIR/interface_consumer_src
+demo=$WORK_DIR/interface_consumer
+cp -R "$SOURCE_DIR/tests/packaging/interface_consumer" "$demo_src"
+"$CMAKE" -S "$demo_src" -B "$demo" "${cmake_args[@]}"
+"$CMAKE" --build "$demo"
+"$demo/demo"
+"$demo/demo_static"
+# The output depends on the definitions alone: both libraries' generated
+# files are the same bytes.
+diff -r "$demo/demo_bindings/counter" "$demo/demo_bindings_static/counter" ||
+  fail "two generations of counter.bgidl differ"
+# Only the generated classes leave the library (the merged export map of
+# both definitions applies); the mechanisms they share stay inside.
+exports=$("${NM:-nm}" -DC --defined-only "$demo/libdemo_bindings.so")
+for class in demo::counter::BpCounter demo::greeting::BnGreeter; do
+  grep -qF "aidl::$class::" <<<"$exports" || fail "libdemo_bindings.so does not export $class"
+done
+if grep -vE ' (aidl::demo::|typeinfo|vtable|guard variable for aidl::demo::|int ndk::AParcel_(read|write)StdVectorParcelableElement<aidl::demo::)' \
+    <<<"$exports" | grep -q .; then
+  fail "libdemo_bindings.so exports more than its classes: $(grep -vF aidl::demo:: <<<"$exports")"
+fi
+# An edited definition is generated and built anew: a record added to it
+# brings its own source into the library.
+printf '\nrecord Extra {\n    i32 value;\n}\n' >>"$demo_src/counter.bgidl"
+"$CMAKE" --build "$demo"
+"${NM:-nm}" -DC --defined-only "$demo/libdemo_bindings.so" | grep -qF 'aidl::demo::counter::Extra::' ||
+  fail "the record added to counter.bgidl is not in the rebuilt library"
+"$demo/demo"
 
 echo "== pkg-config consumer"
 # Only the new prefix is searched, so an installed copy elsewhere cannot stand in.
