@@ -7,6 +7,9 @@
  *                 registered and called back, and checks each answer; prints
  *                 one line per call. Leaves one note, "groceries", behind.
  *   version       the service's version and hash, then this client's own
+ *   watch         registers a watcher that prints "watching", then a line
+ *                 per change ("changed #ID", "removed #ID") until SIGTERM or
+ *                 SIGINT, when it unregisters and exits 0
  *   search TEXT   (version 2) the notes whose title or body contains TEXT
  * --name picks the service (default "example.notes/default"); --wait is how
  * long to wait for it to be published (default 5000 ms). --fallback
@@ -25,6 +28,7 @@
 #include <bgs/scoped_call_timeout.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +38,7 @@
 #include <utility>
 #include <vector>
 
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -43,12 +48,18 @@ using ::aidl::example::notes::INotebook;
 using ::aidl::example::notes::Note;
 using ::ndk::UniqueAStatus;
 
-// Records every change it is told of; called on a pool thread.
+// Records every change it is told of, and prints it when `print`; called
+// on a pool thread.
 class RecordingWatcher : public BnNoteWatcher {
   public:
+    explicit RecordingWatcher(bool print = false) : mPrint(print) {}
     UniqueAStatus noteChanged(int64_t id, bool removed) override {
         const std::lock_guard<std::mutex> lock(mMutex);
         mChanges.emplace_back(id, removed);
+        if (mPrint) {
+            std::printf("%s #%lld\n", removed ? "removed" : "changed", static_cast<long long>(id));
+            std::fflush(stdout);
+        }
         return UniqueAStatus::ok();
     }
     std::vector<std::pair<int64_t, bool>> changes() {
@@ -57,6 +68,7 @@ class RecordingWatcher : public BnNoteWatcher {
     }
 
   private:
+    const bool mPrint;
     std::mutex mMutex;
     std::vector<std::pair<int64_t, bool>> mChanges;
 };
@@ -166,6 +178,20 @@ int version(INotebook& notebook) {
     return 0;
 }
 
+// Watches until `stop` is delivered (blocked in every thread).
+int watch(INotebook& notebook, const sigset_t& stop) {
+    Checks checks;
+    int32_t count = 0;
+    if (!checks.call("watch", notebook.watch(::ndk::SharedRefBase::makeRef<RecordingWatcher>(true), &count))) {
+        return 1;
+    }
+    std::printf("watching %d notes\n", count);
+    std::fflush(stdout);
+    int signal = 0;
+    sigwait(&stop, &signal);
+    return checks.call("watch", notebook.watch(nullptr, &count)) ? 0 : 1;
+}
+
 #if NOTES_VERSION >= 2
 // What a version 2 client does without search() on the other side: the same
 // answer from listNotes(), filtered here.
@@ -205,7 +231,7 @@ int search(INotebook& notebook, const std::string& text) {
 int usage() {
     std::fprintf(stderr,
                  "usage: notes_client_v%d [--name NAME] [--wait MS] %sCOMMAND\n"
-                 "commands: tour, version%s\n",
+                 "commands: tour, version, watch%s\n",
                  NOTES_VERSION, NOTES_VERSION >= 2 ? "[--fallback] " : "",
                  NOTES_VERSION >= 2 ? ", search TEXT" : "");
     return 2;
@@ -234,11 +260,18 @@ int main(int argc, char** argv) {
     }
     const std::string command = at < argc ? argv[at] : "";
     const int operands = argc - at - 1;
-    const bool known = (operands == 0 && (command == "tour" || command == "version")) ||
+    const bool known = (operands == 0 && (command == "tour" || command == "version" || command == "watch")) ||
                        (NOTES_VERSION >= 2 && operands == 1 && command == "search");
     if (!known) return usage();
 
-    // The watcher is called back on the pool.
+    // Blocked before the pool starts, so that only watch's sigwait takes
+    // them; the other commands end by themselves.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    if (command == "watch") pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    // Watchers are called back on the pool.
     ABinderProcess_startThreadPool();
     const ::bgs::ScopedCallTimeout deadline(std::chrono::milliseconds(5000));
     const std::shared_ptr<INotebook> notebook =
@@ -252,6 +285,8 @@ int main(int argc, char** argv) {
         status = tour(*notebook);
     } else if (command == "version") {
         status = version(*notebook);
+    } else if (command == "watch") {
+        status = watch(*notebook, stop);
     }
 #if NOTES_VERSION >= 2
     if (command == "search") {
