@@ -240,6 +240,24 @@ size_t openDescriptorCount() {
     return count;
 }
 
+pid_t spawnProgram(const char* path, const std::vector<std::string>& args, int stdoutFd, int stderrFd) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, stderrFd, STDERR_FILENO);
+    std::vector<char*> argv{const_cast<char*>(path)};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, path, &actions, nullptr, argv.data(), environ) != 0) {
+        ADD_FAILURE() << "cannot start " << path;
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
 // ---- Waiting on state ----
 
 void Counter::add(int amount) {

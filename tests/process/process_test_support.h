@@ -111,6 +111,12 @@ bool takeByte(int fd, Millis timeout = kPatience);
 // Entries of /proc/self/fd.
 size_t openDescriptorCount();
 
+// Starts the program at `path` with `args` after its name and this process's
+// environment: stdin from /dev/null, stdout and stderr on the descriptors
+// given (which may be one). Its pid; -1, with a test failure, when it cannot
+// start. The caller reaps it.
+pid_t spawnProgram(const char* path, const std::vector<std::string>& args, int stdoutFd, int stderrFd);
+
 // ---- Waiting on state ----
 
 // A count that other threads raise and one thread waits on.

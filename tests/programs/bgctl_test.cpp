@@ -49,19 +49,7 @@ class Program {
     Program(const char* path, const std::vector<std::string>& args, int stdoutFd = -1) {
         Pipe out;
         Pipe err;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, stdoutFd >= 0 ? stdoutFd : out.writeEnd.get(), STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, err.writeEnd.get(), STDERR_FILENO);
-        std::vector<char*> argv{const_cast<char*>(path)};
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, path, &actions, nullptr, argv.data(), environ) != 0) {
-            ADD_FAILURE() << "cannot start " << path;
-            pid_ = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
+        pid_ = spawnProgram(path, args, stdoutFd >= 0 ? stdoutFd : out.writeEnd.get(), err.writeEnd.get());
         pidfd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
         out_ = std::move(out.readEnd);
         err_ = std::move(err.readEnd);
