@@ -147,29 +147,29 @@ class Generator {
         out.files.push_back({std::move(path), std::move(content)});
     }
 
-    // What the shared mechanisms serve today: two-way calls, in-parameters
-    // and one trailing result, codes 1..N in declaration order.
+    // The runtime names codes by a table indexed by code, so the highest
+    // code of an interface sizes that table (a null entry for each unused
+    // code); the generator keeps it small.
     void checkSupported(std::vector<Diagnostic>& diagnostics) const {
-        auto refuse = [&](Location where, std::string message) {
-            diagnostics.push_back({def_.file, where, std::move(message)});
-        };
         for (const Interface& interface : def_.interfaces) {
-            for (size_t i = 0; i < interface.methods.size(); ++i) {
-                const Method& method = interface.methods[i];
-                if (method.oneway) {
-                    refuse(method.where, "the C++ generator does not support oneway methods yet");
-                }
-                for (const Parameter& parameter : method.parameters) {
-                    if (parameter.direction == Direction::Out) {
-                        refuse(parameter.where, "the C++ generator does not support out parameters yet");
-                    }
-                }
-                if (method.code != i + 1) {
-                    refuse(method.where, "the C++ generator needs codes 1 to N in declaration order; '" +
-                                                 method.name + "' has code " + std::to_string(method.code));
+            for (const Method& method : interface.methods) {
+                if (method.code > kMaxGeneratedCode) {
+                    diagnostics.push_back({def_.file, method.where,
+                                           "the C++ generator serves transaction codes up to " +
+                                                   std::to_string(kMaxGeneratedCode) + "; '" + method.name +
+                                                   "' has code " + std::to_string(method.code)});
                 }
             }
         }
+    }
+
+    // Whether the interface's methods are two-way with codes 1..N in
+    // declaration order: then its dispatch lists the methods alone.
+    static bool inCodeOrder(const Interface& interface) {
+        for (size_t i = 0; i < interface.methods.size(); ++i) {
+            if (interface.methods[i].oneway || interface.methods[i].code != i + 1) return false;
+        }
+        return true;
     }
 
     void collectListElements() {
@@ -232,11 +232,15 @@ class Generator {
         return passedByValue(type) ? valueType(type) : "const " + valueType(type) + "&";
     }
 
-    // A method's C++ parameters, names included or not.
+    // A method's C++ parameters, names included or not: the parameters in
+    // declaration order, an out parameter as a pointer to its value, then a
+    // pointer to the result.
     static std::vector<std::string> cppParameters(const Method& method, bool named) {
         std::vector<std::string> out;
         for (const Parameter& parameter : method.parameters) {
-            out.push_back(inType(parameter.type) + (named ? " " + parameter.name : ""));
+            const std::string type =
+                    parameter.direction == Direction::Out ? valueType(parameter.type) + "*" : inType(parameter.type);
+            out.push_back(type + (named ? " " + parameter.name : ""));
         }
         if (method.result.kind != TypeKind::Void) {
             out.push_back(valueType(method.result) + "*" + (named ? " _aidl_return" : ""));
@@ -399,6 +403,10 @@ class Generator {
         std::string out;
         for (const Method& method : interface.methods) {
             if (docs) out += comment(method.doc, "    ");
+            if (docs && method.oneway) {
+                out += "    // One-way: a proxy returns once the call is sent; what this returns\n"
+                       "    // reaches no caller.\n";
+            }
             out += wrapList("    ", prefix + "::ndk::UniqueAStatus " + method.name + "(",
                             cppParameters(method, true), ")" + suffix + ";");
         }
@@ -557,22 +565,31 @@ class Generator {
                "// source runs in this order: the class definition, then the registration of\n"
                "// default_impl's release at unload (its destructor). Sources initialise in\n"
                "// the order of sources.cmake.\n\n";
+        const bool inOrder = inCodeOrder(interface);
         std::vector<std::string> names, methods;
         for (const Method& method : interface.methods) {
-            names.push_back("\"" + method.name + "\"");
-            methods.push_back("&" + name + "::" + method.name);
+            if (names.size() < method.code) names.resize(method.code, "nullptr");
+            names[method.code - 1] = "\"" + method.name + "\"";
+            if (inOrder) {
+                methods.push_back("&" + name + "::" + method.name);
+            } else {
+                methods.push_back(b + (method.oneway ? "OnewayCall<" : "Call<") + name + "::TRANSACTION_" +
+                                  method.name + ", &" + name + "::" + method.name + ">");
+            }
         }
-        out += "namespace {\n// Entry i names code FIRST_CALL_TRANSACTION + i; the queries have no entry.\n";
+        out += "namespace {\n// Entry i names code FIRST_CALL_TRANSACTION + i; the queries have no entry";
+        out += inOrder ? ".\n" : ",\n// nor has a code without a method.\n";
         out += wrapList("", "std::array<const char*, " + std::to_string(names.size()) + "> kMethodNames = {",
                         names, "};");
         out += "}  // namespace\n\n";
         out += wrapList("", "binder_status_t " + transact + "(",
                         {"AIBinder* binder", "transaction_code_t code", "const AParcel* in", "AParcel* out"},
                         ") {");
-        out += "    // Methods in code order, from code 1.\n";
+        out += inOrder ? "    // Methods in code order, from code 1.\n" : "    // Each method with its code.\n";
         std::vector<std::string> dispatch = {name, bn};
         dispatch.insert(dispatch.end(), methods.begin(), methods.end());
-        out += wrapList("    ", "return " + b + "dispatchTransaction<", dispatch, ">(binder, code, in, out);");
+        out += wrapList("    ", "return " + b + (inOrder ? "dispatchTransaction<" : "dispatchByCode<"), dispatch,
+                        ">(binder, code, in, out);");
         out += "}\n\n";
         out += "const char* " + name + "::descriptor = \"" + def_.packageName() + "." + name + "\";\n\n";
         out += wrapList("", "AIBinder_Class* " + clazz + " = ::ndk::ICInterface::defineBinderClass(",
@@ -615,10 +632,12 @@ class Generator {
         for (const Method& method : interface.methods) {
             out += wrapList("", "::ndk::UniqueAStatus " + bp + "::" + method.name + "(",
                             cppParameters(method, true), ") {");
-            std::vector<std::string> args = {"remoteBinder()", "TRANSACTION_" + method.name, "nullptr"};
+            std::vector<std::string> args = {"remoteBinder()", "TRANSACTION_" + method.name};
+            if (!method.oneway) args.push_back("nullptr");
             for (const Parameter& parameter : method.parameters) args.push_back(parameter.name);
             if (method.result.kind != TypeKind::Void) args.push_back("_aidl_return");
-            out += wrapList("    ", "return " + b + "proxyCall<&" + name + "::" + method.name + ">(", args, ");");
+            const std::string call = method.oneway ? "proxyOnewayCall<&" : "proxyCall<&";
+            out += wrapList("    ", "return " + b + call + name + "::" + method.name + ">(", args, ");");
             out += "}\n";
         }
         out += "::ndk::UniqueAStatus " + bp + "::getInterfaceVersion(int32_t* _aidl_return) {\n";

@@ -24,6 +24,9 @@
 
 namespace bgs::idl {
 
+// The highest transaction code the generated libraries serve.
+inline constexpr uint32_t kMaxGeneratedCode = 4096;
+
 struct GeneratedFile {
     std::string path;  // relative, '/'-separated
     std::string content;
@@ -31,15 +34,15 @@ struct GeneratedFile {
 
 struct CppOutput {
     std::vector<GeneratedFile> files;     // empty when diagnostics is not
-    std::vector<Diagnostic> diagnostics;  // what this generator cannot express yet
+    std::vector<Diagnostic> diagnostics;  // what this generator cannot express
 };
 
 /*
  * Generates the binding library for a loaded definition. `sourceName` (the
  * definition file's name without directories) is named in each file's
- * banner. A definition the generator cannot serve yet (one-way methods, out
- * parameters, transaction codes other than 1..N in declaration order) gives
- * diagnostics at the offending declaration and no files.
+ * banner. A method whose transaction code is above kMaxGeneratedCode gives
+ * a diagnostic at the method and no files: the runtime's name table for an
+ * interface has one entry per code up to the highest.
  */
 CppOutput generateCpp(const Definition& definition, std::string_view sourceName);
 
