@@ -4,6 +4,7 @@
  * shell commands. `bgctl --help` describes it all.
  */
 #include "commands.h"
+#include "definitions.h"
 #include "methods.h"
 #include "output.h"
 #include "suggest.h"
@@ -104,7 +105,7 @@ std::vector<std::string> commandNames() {
 
 // Every option, as the help names it.
 std::vector<std::string> optionNames() {
-    return {"--service", "--wait", "--timeout", "--json", "--help", "--gallery", "--value", "--pid"};
+    return {"--service", "--wait", "--timeout", "--json", "--help", "--gallery", "--value", "--pid", "--defs", "--interface"};
 }
 
 // The hidden `--complete WHAT` (for the shell's completion): the words of
@@ -177,6 +178,10 @@ std::string help(const Command* only) {
             "                  (default " + std::to_string(kDefaultTimeoutMs) + ")\n"
             "  --json          one JSON object per line instead of text (below)\n"
             "  --pid P         monitor: the process to watch\n"
+            "  --defs FILE     call and describe: read the interfaces of definition FILE\n"
+            "                  (*.bgidl; repeat for more files) and use the one the\n"
+            "                  service serves, matched by its descriptor\n"
+            "  --interface NAME  with --defs: the interface to use (name or descriptor)\n"
             "  --help, -h      this help; 'bgctl COMMAND --help' for one command\n"
             "\nOutput, as text / with --json:\n"
             "  list    a table: SERVICE INTERFACE VERSION PID UID ANSWERS /\n"
@@ -286,12 +291,16 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& words, Optio
         } else if (word == "--gallery") {
             options->gallery = listenOption = true;
         } else if (name == "--service" || name == "--wait" || name == "--timeout" || name == "--value" ||
-                   name == "--pid" || name == "--complete") {
+                   name == "--pid" || name == "--complete" || name == "--defs" || name == "--interface") {
             if (!takeValue(&value)) {
                 return usageError(name + " needs a value", options->command);
             }
             if (name == "--service") {
                 options->service = value;
+            } else if (name == "--defs") {
+                options->defs.push_back(value);
+            } else if (name == "--interface") {
+                options->interfaceName = value;
             } else if (name == "--complete") {
                 *complete = value;
             } else if (name == "--timeout") {
@@ -353,6 +362,12 @@ int main(int argc, char** argv) {
     if (wantHelp) {
         std::cout << help(command);
         return kExitOk;
+    }
+    if (!options.defs.empty() && !loadDefinitions(options.defs, &loadedDefinitions())) {
+        return kExitUsage;
+    }
+    if (!options.interfaceName.empty() && !namesAnInterface(options.interfaceName)) {
+        return usageError("--interface: no interface '" + options.interfaceName + "' in the definitions");
     }
     if (command == nullptr) {
         std::string names;
