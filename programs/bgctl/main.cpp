@@ -9,6 +9,7 @@
 #include "output.h"
 #include "suggest.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <iostream>
 #include <optional>
@@ -119,6 +120,17 @@ int printCompletions(const std::string& what) {
         words = commandNames();
     } else if (what == "options") {
         words = optionNames();
+    } else if (what == "methods" && !loadedDefinitions().empty()) {
+        // Those of every interface of the --defs files.
+        for (const ::bgs::idl::Definition& definition : loadedDefinitions()) {
+            for (const ::bgs::idl::Interface& interface : definition.interfaces) {
+                for (const Method& method : methodsOf({&definition, &interface, ""}, true)) {
+                    words.push_back(method.name);
+                }
+            }
+        }
+        std::sort(words.begin(), words.end());
+        words.erase(std::unique(words.begin(), words.end()), words.end());
     } else if (what == "methods") {
         for (const Method& method : methods()) {
             words.push_back(method.name);
@@ -359,6 +371,9 @@ int main(int argc, char** argv) {
     if (const std::optional<int> wrong = parseCommandLine({argv + 1, argv + argc}, &options, &wantHelp, &complete)) {
         return *wrong;
     }
+    if (!options.defs.empty() && !loadDefinitions(options.defs, &loadedDefinitions())) {
+        return kExitUsage;
+    }
     if (!complete.empty()) {
         return printCompletions(complete);
     }
@@ -369,9 +384,6 @@ int main(int argc, char** argv) {
     if (wantHelp) {
         std::cout << help(command);
         return kExitOk;
-    }
-    if (!options.defs.empty() && !loadDefinitions(options.defs, &loadedDefinitions())) {
-        return kExitUsage;
     }
     if (!options.interfaceName.empty() && !namesAnInterface(options.interfaceName)) {
         return usageError("--interface: no interface '" + options.interfaceName + "' in the definitions");
