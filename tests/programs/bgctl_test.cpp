@@ -912,6 +912,49 @@ TEST_F(BgctlDefs, BadDefinitionsAndArgumentsAreUsageErrorsNamingWhereAndWhat) {
     ::unlink(bad.c_str());
 }
 
+// A service of the probe's descriptor whose replies lie: an OK status, then
+// counts and sizes that the rest of the reply cannot hold, a record body
+// smaller than its size word, a binder that is not one. Each call fails with
+// the reader's status (exit 1), allocates nothing by the lying count and
+// prints no result.
+binder_status_t serveLies(AIBinder*, transaction_code_t code, const AParcel*, AParcel* out) {
+    const ::ndk::UniqueAStatus ok(AStatus_newOk());
+    AParcel_writeStatusHeader(out, ok.get());
+    switch (code) {
+        case 1:  // echo -> Sample: a body claiming nearly 2 GiB
+            AParcel_writeInt32(out, 1);
+            AParcel_writeInt32(out, 0x7ffffff0);
+            break;
+        case 2:  // relabel -> list<Item>: 2^31 - 1 elements, then one with a size word of 2
+            AParcel_writeInt32(out, 0x7fffffff);
+            AParcel_writeInt32(out, 1);
+            AParcel_writeInt32(out, 2);
+            break;
+        case 3:  // swap -> IPeer: a plain word where a binder should be
+            AParcel_writeInt32(out, 7);
+            break;
+        default:  // flip -> bool: nothing at all
+            break;
+    }
+    return STATUS_OK;
+}
+
+TEST_F(BgctlDefs, ALyingReplyFailsTheCallWithTheReadersStatus) {
+    AIBinder_Class* clazz = AIBinder_Class_define("bgs.test.everytype.IProbe", nullptr, nullptr, serveLies);
+    const std::string liar = uniqueName("liar");
+    ASSERT_EQ(publish(::ndk::SpAIBinder(AIBinder_new(clazz, nullptr)), liar), "");
+    for (const std::vector<std::string>& call : std::vector<std::vector<std::string>>{
+                 {"echo", "{}"}, {"relabel", "[]", "null"}, {"swap", "null"}, {"flip", "true", "1"}}) {
+        SCOPED_TRACE(call.front());
+        std::vector<std::string> args{"--service", liar, "--defs", EVERY_TYPE_DEFINITION, "call"};
+        args.insert(args.end(), call.begin(), call.end());
+        const Finished result = bgctl(args);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_THAT(result.err, ContainsRegex("^bgctl: " + call.front() + ": Status\\(-?[0-9]+, EX_TRANSACTION_FAILED\\)"));
+    }
+}
+
 // describe --defs shows the served interface's methods as its file defines
 // them, and the interface it calls back; the package's own file drives a
 // call of bgservice like the built-in table does.
