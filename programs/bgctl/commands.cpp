@@ -1,13 +1,17 @@
 // call, dump and shell: one look-up and one request each; finding the service.
 #include "commands.h"
 
+#include "definitions.h"
+#include "dynamic_call.h"
 #include "methods.h"
 #include "output.h"
+#include "service_probe.h"
 #include "suggest.h"
 
 #include <android/binder_ibinder.h>
 #include <android/binder_manager.h>
 
+#include <algorithm>
 #include <iostream>
 
 #include <fcntl.h>
@@ -62,6 +66,21 @@ int requestResult(const Options& options, const std::string& what, binder_status
                        AStatus_codeName(status) + ")");
             return kExitFailedStatus;
     }
+}
+
+// Names the codes of `interface`'s methods in `clazz`, for the runtime's
+// trace and monitor. Codes far apart are named up to a bound: the table has
+// an entry for every code below the highest.
+void nameTransactions(AIBinder_Class* clazz, const ::bgs::idl::Interface& interface) {
+    constexpr transaction_code_t kMaxNamedCode = 4096;
+    std::vector<const char*> names;
+    for (const ::bgs::idl::Method& method : interface.methods) {
+        if (method.code >= FIRST_CALL_TRANSACTION && method.code <= kMaxNamedCode) {
+            names.resize(std::max<size_t>(names.size(), method.code), nullptr);
+            names[method.code - FIRST_CALL_TRANSACTION] = method.name.c_str();
+        }
+    }
+    AIBinder_Class_setTransactionCodeToFunctionNameMap(clazz, names.data(), names.size());
 }
 
 bool isListed(const std::string& name) {
@@ -170,49 +189,131 @@ std::string describeStatus(binder_status_t status) {
     return ::ndk::UniqueAStatus::fromStatus(status).getDescription();
 }
 
+std::vector<InterfaceRef> interfaceCandidates(const Options& options, const std::string& descriptor) {
+    if (!options.defs.empty()) {
+        return interfacesFor(loadedDefinitions(), descriptor, options.interfaceName);
+    }
+    const InterfaceRef builtin = builtinInterface("IBGService");
+    if (builtin.descriptor == descriptor && (options.interfaceName.empty() || isNamed(builtin, options.interfaceName))) {
+        return {builtin};
+    }
+    return {};
+}
+
+void narrowByVersion(std::optional<int32_t> version, std::vector<InterfaceRef>* candidates) {
+    std::vector<InterfaceRef> same;
+    for (const InterfaceRef& ref : *candidates) {
+        if (version && ref.definition->version == *version) same.push_back(ref);
+    }
+    if (candidates->size() > 1 && !same.empty()) *candidates = same;
+}
+
+std::optional<InterfaceRef> servedInterface(const Options& options, const ::ndk::SpAIBinder& binder,
+                                            int* exitStatus) {
+    const char* sent = BgsBinder_getDescriptor(binder.get());
+    const std::string descriptor = sent != nullptr ? sent : "";
+    const std::string& wanted = options.interfaceName;
+    std::vector<InterfaceRef> found = interfaceCandidates(options, descriptor);
+    std::optional<int32_t> version;
+    if (found.size() > 1) {
+        const Deadline deadline = options.timeoutMs > 0
+                ? std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs)
+                : Deadline::max();
+        version = examine(binder, deadline, false).version;
+        narrowByVersion(version, &found);
+    }
+    const std::string service = "service '" + options.service + "'";
+    *exitStatus = kExitNoService;
+    if (found.empty()) {
+        printError(options.defs.empty() && wanted.empty() ? service + " does not serve " + builtinInterface("IBGService").descriptor
+                   : !wanted.empty() ? service + " serves " + printable(descriptor) + ", not " + wanted
+                                     : service + " serves " + printable(descriptor) +
+                                               ", which no --defs file defines");
+        return std::nullopt;
+    }
+    if (found.size() > 1) {
+        std::string files;
+        for (const InterfaceRef& ref : found) files += (files.empty() ? "" : ", ") + ref.definition->file;
+        *exitStatus = usageError(descriptor + " is defined by several --defs files (" + files + ")" +
+                                 (version ? " for version " + std::to_string(*version) : std::string()) +
+                                 "; give one of them");
+        return std::nullopt;
+    }
+    AIBinder_Class* clazz = classFor(found.front().descriptor);
+    nameTransactions(clazz, *found.front().interface);
+    if (!AIBinder_associateClass(binder.get(), clazz)) {
+        printError(service + " does not serve " + found.front().descriptor);
+        return std::nullopt;
+    }
+    return found.front();
+}
+
 int runCall(const Options& options) {
     if (options.args.empty()) {
         return usageError("call needs a METHOD", "call");
     }
     const std::string& name = options.args.front();
-    const Method* method = findMethod(name);
+    const std::vector<std::string> texts(options.args.begin() + 1, options.args.end());
+
+    // Without --defs the methods are known before the look-up, so a wrong
+    // command line is told before anything is sent; with them they are
+    // those of the interface the service turns out to serve.
+    int failure = kExitNoService;
+    ::ndk::SpAIBinder binder;
+    std::vector<Method> served;
+    const std::vector<Method>* table = &methods();
+    if (!options.defs.empty()) {
+        binder = lookUpService(options, &failure);
+        if (binder.get() == nullptr) {
+            return failure == kExitTimedOut ? timedOut(options, name, true) : failure;
+        }
+        const std::optional<InterfaceRef> interface = servedInterface(options, binder, &failure);
+        if (!interface) {
+            return failure;
+        }
+        served = methodsOf(*interface, true);
+        table = &served;
+    }
+    const Method* method = findMethod(name, *table);
     if (method == nullptr) {
         std::vector<std::string> names;
-        for (const Method& known : methods()) {
+        for (const Method& known : *table) {
             names.push_back(known.name);
         }
         return usageError("unknown method '" + name + "'" + didYouMean(name, names), "call");
     }
-    const std::vector<std::string> texts(options.args.begin() + 1, options.args.end());
     if (texts.size() != method->params.size()) {
         return usageError(name + " takes " + std::to_string(method->params.size()) + " argument" +
                                   (method->params.size() == 1 ? "" : "s") + ", got " +
                                   std::to_string(texts.size()) + ": bgctl call " + method->synopsis(),
                           "call");
     }
+    if (method->hasOutParameters) {
+        return usageError(name + ": methods with out parameters are not supported yet", "call");
+    }
     std::string problem;
-    const BoundCall call = method->bind(texts, &problem);
-    if (!call) {
+    std::vector<Value> values;
+    if (!parseArguments(*method, texts, &values, &problem)) {
         return usageError(name + ": " + problem, "call");
     }
 
     // A look-up that timed out is reported as the call's own timeout, in
     // the same record.
-    int failure = kExitNoService;
-    const ::ndk::SpAIBinder binder = lookUpService(options, &failure);
-    if (binder.get() == nullptr && failure != kExitTimedOut) {
-        return failure;
+    if (options.defs.empty()) {
+        binder = lookUpService(options, &failure);
+        if (binder.get() == nullptr && failure != kExitTimedOut) {
+            return failure;
+        }
+        if (binder.get() != nullptr && !servedInterface(options, binder, &failure)) {
+            return failure;
+        }
     }
     Outcome outcome;
     if (binder.get() == nullptr) {
         outcome.status = ::ndk::UniqueAStatus::fromStatus(STATUS_TIMED_OUT);
     } else {
-        const std::shared_ptr<IBGService> service = asBGService(options, binder);
-        if (service == nullptr) {
-            return kExitNoService;
-        }
         const auto deadline = callDeadline(options);
-        outcome = call(*service);
+        outcome = callMethod(binder.get(), *method, values);
     }
     const ::ndk::UniqueAStatus& status = outcome.status;
     const bool late = isTimedOut(status);

@@ -5,6 +5,8 @@
 #ifndef BGCTL_COMMANDS_H
 #define BGCTL_COMMANDS_H
 
+#include "methods.h"
+
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/IBGService.h>
 
 #include <android/binder_auto_utils.h>
@@ -48,6 +50,8 @@ struct Options {
     bool gallery = false;  // listen: setGalleryEventCallback instead of setEventCallback
     int32_t value = 0;     // listen: the registration's value
     std::optional<int32_t> pid;  // monitor: the process to watch
+    std::vector<std::string> defs;  // --defs: definition files, in the order given
+    std::string interfaceName;      // --interface: the interface to use, by name or descriptor
     std::string command;
     std::vector<std::string> args;  // after the command name
 };
@@ -89,6 +93,24 @@ int timedOut(const Options& options, const std::string& what, bool lookUp = fals
 // saying so on stderr, when it serves another interface.
 std::shared_ptr<::aidl::vendor::tolvek::hardware::aidlbgservice::IBGService> asBGService(
         const Options& options, const ::ndk::SpAIBinder& binder);
+
+// The interfaces of descriptor `descriptor` among the --defs files (or the
+// built-in definition's, for a descriptor none of them defines), without
+// them IBGService of the built-in definition; --interface narrows them.
+std::vector<InterfaceRef> interfaceCandidates(const Options& options, const std::string& descriptor);
+
+// Of several candidates, keeps those of the service's `version` when there
+// are any (versions of one interface loaded side by side).
+void narrowByVersion(std::optional<int32_t> version, std::vector<InterfaceRef>* candidates);
+
+// The interface that `binder` serves, among the --defs files (without them
+// IBGService of the built-in definition), with `binder` associated with a
+// class of its descriptor so that requests can be sent to it. Several
+// definitions of one descriptor are told apart by the service's version.
+// Absent after saying why on stderr, with *exitStatus set: kExitNoService
+// when no definition has the interface, kExitUsage when several do.
+std::optional<InterfaceRef> servedInterface(const Options& options, const ::ndk::SpAIBinder& binder,
+                                            int* exitStatus);
 
 // The description of a plain status code, as AStatus_getDescription gives it.
 std::string describeStatus(binder_status_t status);

@@ -1,16 +1,16 @@
 /*
  * bgctl describe [NAME]: one service as its process presents it (interface
  * descriptor, version, hash, pid, uid) and the methods bgctl knows for that
- * interface, with their transaction codes, argument and result types; for
- * IBGService also the callback interface the service calls back.
+ * interface from its definitions (--defs, else the built-in one), with
+ * their transaction codes, argument and result types and one-way marks; and
+ * the methods of the interface it calls back, when it takes one.
  */
 #include "commands.h"
 
+#include "definitions.h"
 #include "methods.h"
 #include "output.h"
 #include "service_probe.h"
-
-#include <aidl/vendor/tolvek/hardware/aidlbgservice/IEventCallback.h>
 
 #include <string>
 #include <vector>
@@ -19,43 +19,24 @@ namespace bgctl {
 
 namespace {
 
-using ::aidl::vendor::tolvek::hardware::aidlbgservice::IEventCallback;
-
 struct Entry {
     std::string name;
     transaction_code_t code;
     std::string params;  // "VALUE:int32 TIMESTAMP:int64", empty for none
     std::string result;  // empty when only a status comes back
+    bool oneway;
 };
 
-// IBGService's methods from bgctl's own table, with their codes.
-std::vector<Entry> serviceMethods() {
+// The methods of `ref`, with their codes; the two interface queries too for
+// the served interface.
+std::vector<Entry> entriesOf(const InterfaceRef& ref, bool withQueries) {
     std::vector<Entry> entries;
-    for (const Method& method : methods()) {
+    for (const Method& method : methodsOf(ref, withQueries)) {
         const std::string synopsis = method.synopsis();
         const size_t space = synopsis.find(' ');
-        const transaction_code_t code = method.name == "getInterfaceVersion" ? IBGService::TRANSACTION_getInterfaceVersion
-                                        : method.name == "getInterfaceHash"
-                                                ? IBGService::TRANSACTION_getInterfaceHash
-                                                : static_cast<transaction_code_t>(FIRST_CALL_TRANSACTION + entries.size());
-        entries.push_back({method.name, code, space == std::string::npos ? "" : synopsis.substr(space + 1),
-                           method.resultType});
+        entries.push_back({method.name, method.code, space == std::string::npos ? "" : synopsis.substr(space + 1),
+                           method.resultType, method.oneway});
     }
-    return entries;
-}
-
-// The callback interface the service calls back, as the listener receives it.
-const std::vector<Entry>& callbackMethods() {
-    static const std::vector<Entry> entries = {
-            {"notifyCallback", IEventCallback::TRANSACTION_notifyCallback, "DATA:CallbackData", "string"},
-            {"notifySnapshotAvailability", IEventCallback::TRANSACTION_notifySnapshotAvailability, "VALUE:int32",
-             "string"},
-            {"notifyCallbackInfo", IEventCallback::TRANSACTION_notifyCallbackInfo, "INFO:CallbackInfo", "string"},
-            {"onCaptureCompleted", IEventCallback::TRANSACTION_onCaptureCompleted,
-             "FIRST:string VALUE:int32 SECOND:string", "string"},
-            {"onCaptureFailed", IEventCallback::TRANSACTION_onCaptureFailed, "FIRST:string VALUE:int32 SECOND:string",
-             "string"},
-    };
     return entries;
 }
 
@@ -64,7 +45,7 @@ void printMethods(const std::vector<Entry>& entries) {
         std::string code = std::to_string(entry.code);
         code.insert(0, code.size() < 8 ? 8 - code.size() : 0, ' ');
         printLine("  " + code + "  " + entry.name + (entry.params.empty() ? "" : " " + entry.params) +
-                  (entry.result.empty() ? "" : " -> " + entry.result));
+                  (entry.result.empty() ? "" : " -> " + entry.result) + (entry.oneway ? " (oneway)" : ""));
     }
 }
 
@@ -75,6 +56,9 @@ std::string methodsJson(const std::vector<Entry>& entries) {
         JsonObject object;
         object.add("code", int64_t{entry.code}).add("params", entry.params);
         entry.result.empty() ? object.addJson("result", "null") : object.add("result", entry.result);
+        if (entry.oneway) {
+            object.add("oneway", true);
+        }
         json += (json.size() > 1 ? "," : "") + jsonString(entry.name) + ":" + object.str();
     }
     return json + "}";
@@ -100,8 +84,12 @@ int runDescribe(const Options& options) {
             ? std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs)
             : Deadline::max();
     const ServiceFacts facts = examine(binder, deadline, true);
-    const bool known = facts.descriptor == IBGService::descriptor;
-    const std::vector<Entry> entries = known ? serviceMethods() : std::vector<Entry>();
+    // The interface among the definitions, and the one it calls back.
+    std::vector<InterfaceRef> candidates = interfaceCandidates(options, facts.descriptor);
+    narrowByVersion(facts.version, &candidates);
+    const bool known = !candidates.empty();
+    const std::vector<Entry> entries = known ? entriesOf(candidates.front(), true) : std::vector<Entry>();
+    const std::optional<InterfaceRef> callback = known ? callbackInterfaceOf(candidates.front()) : std::nullopt;
 
     if (options.json) {
         JsonObject object;
@@ -111,9 +99,11 @@ int runDescribe(const Options& options) {
         object.add("pid", int64_t{found.pid}).add("uid", int64_t{found.uid}).add("answers", facts.answers);
         object.add("methodsKnown", known);
         if (known) {
-            object.addJson("methods", methodsJson(entries))
-                    .add("callbackInterface", IEventCallback::descriptor)
-                    .addJson("callbackMethods", methodsJson(callbackMethods()));
+            object.addJson("methods", methodsJson(entries));
+        }
+        if (callback) {
+            object.add("callbackInterface", callback->descriptor)
+                    .addJson("callbackMethods", methodsJson(entriesOf(*callback, false)));
         }
         printLine(object.str());
         return kExitOk;
@@ -131,8 +121,10 @@ int runDescribe(const Options& options) {
     }
     printLine("methods (code, name, arguments -> result):");
     printMethods(entries);
-    printLine(std::string("callback interface ") + IEventCallback::descriptor + " (the service calls back):");
-    printMethods(callbackMethods());
+    if (callback) {
+        printLine("callback interface " + callback->descriptor + " (the service calls back):");
+        printMethods(entriesOf(*callback, false));
+    }
     return kExitOk;
 }
 

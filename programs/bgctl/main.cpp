@@ -4,10 +4,12 @@
  * shell commands. `bgctl --help` describes it all.
  */
 #include "commands.h"
+#include "definitions.h"
 #include "methods.h"
 #include "output.h"
 #include "suggest.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <iostream>
 #include <optional>
@@ -47,7 +49,10 @@ const std::vector<Command>& commands() {
              "decimal integers within their range; a callback argument takes only\n"
              "'null', which unregisters: a callback made by a process that ends right\n"
              "after the call would be dead in the service, so 'bgctl listen' is the\n"
-             "way to register one.\n",
+             "way to register one. With --defs, METHOD is one of the interface the\n"
+             "service serves as the files define it: bool is true or false, 'null' is\n"
+             "an absent string?, and a record or a list of records is JSON whose\n"
+             "missing fields take the record's defaults.\n",
              runCall},
             {"listen", "listen [--gallery] [--value N]",
              "Registers an event callback with setEventCallback(N, callback), or with\n"
@@ -104,7 +109,7 @@ std::vector<std::string> commandNames() {
 
 // Every option, as the help names it.
 std::vector<std::string> optionNames() {
-    return {"--service", "--wait", "--timeout", "--json", "--help", "--gallery", "--value", "--pid"};
+    return {"--service", "--wait", "--timeout", "--json", "--help", "--gallery", "--value", "--pid", "--defs", "--interface"};
 }
 
 // The hidden `--complete WHAT` (for the shell's completion): the words of
@@ -115,6 +120,17 @@ int printCompletions(const std::string& what) {
         words = commandNames();
     } else if (what == "options") {
         words = optionNames();
+    } else if (what == "methods" && !loadedDefinitions().empty()) {
+        // Those of every interface of the --defs files.
+        for (const ::bgs::idl::Definition& definition : loadedDefinitions()) {
+            for (const ::bgs::idl::Interface& interface : definition.interfaces) {
+                for (const Method& method : methodsOf({&definition, &interface, ""}, true)) {
+                    words.push_back(method.name);
+                }
+            }
+        }
+        std::sort(words.begin(), words.end());
+        words.erase(std::unique(words.begin(), words.end()), words.end());
     } else if (what == "methods") {
         for (const Method& method : methods()) {
             words.push_back(method.name);
@@ -177,6 +193,12 @@ std::string help(const Command* only) {
             "                  (default " + std::to_string(kDefaultTimeoutMs) + ")\n"
             "  --json          one JSON object per line instead of text (below)\n"
             "  --pid P         monitor: the process to watch\n"
+            "  --defs FILE     call, describe: take the methods from definition FILE\n"
+            "                  (*.bgidl; repeat the option for more files), of the\n"
+            "                  interface whose descriptor the service sends\n"
+            "  --interface NAME\n"
+            "                  call, describe: use only interface NAME (a name or a\n"
+            "                  descriptor) of the definitions\n"
             "  --help, -h      this help; 'bgctl COMMAND --help' for one command\n"
             "\nOutput, as text / with --json:\n"
             "  list    a table: SERVICE INTERFACE VERSION PID UID ANSWERS /\n"
@@ -205,7 +227,9 @@ std::string help(const Command* only) {
             "  1  the service answered with a failed status (its description is on\n"
             "     stderr), or died; listen: registering failed or the service died\n"
             "  2  usage error: unknown command, option or method, wrong number of\n"
-            "     arguments, a number that does not parse or is out of range\n"
+            "     arguments, a number that does not parse or is out of range, an\n"
+            "     argument that does not fit its type, a --defs file with errors\n"
+            "     (each printed as FILE:LINE:COLUMN: error: MESSAGE)\n"
             "  3  the service cannot be reached: not served (within --wait), permission\n"
             "     denied, the registry unusable (the message says which and names the\n"
             "     registry directory), or it does not serve IBGService; monitor: the\n"
@@ -286,12 +310,16 @@ std::optional<int> parseCommandLine(const std::vector<std::string>& words, Optio
         } else if (word == "--gallery") {
             options->gallery = listenOption = true;
         } else if (name == "--service" || name == "--wait" || name == "--timeout" || name == "--value" ||
-                   name == "--pid" || name == "--complete") {
+                   name == "--pid" || name == "--complete" || name == "--defs" || name == "--interface") {
             if (!takeValue(&value)) {
                 return usageError(name + " needs a value", options->command);
             }
             if (name == "--service") {
                 options->service = value;
+            } else if (name == "--defs") {
+                options->defs.push_back(value);
+            } else if (name == "--interface") {
+                options->interfaceName = value;
             } else if (name == "--complete") {
                 *complete = value;
             } else if (name == "--timeout") {
@@ -343,6 +371,9 @@ int main(int argc, char** argv) {
     if (const std::optional<int> wrong = parseCommandLine({argv + 1, argv + argc}, &options, &wantHelp, &complete)) {
         return *wrong;
     }
+    if (!options.defs.empty() && !loadDefinitions(options.defs, &loadedDefinitions())) {
+        return kExitUsage;
+    }
     if (!complete.empty()) {
         return printCompletions(complete);
     }
@@ -353,6 +384,9 @@ int main(int argc, char** argv) {
     if (wantHelp) {
         std::cout << help(command);
         return kExitOk;
+    }
+    if (!options.interfaceName.empty() && !namesAnInterface(options.interfaceName)) {
+        return usageError("--interface: no interface '" + options.interfaceName + "' in the definitions");
     }
     if (command == nullptr) {
         std::string names;

@@ -1,21 +1,19 @@
 #include "methods.h"
 
+#include <builtin_definition.h>
+
 #include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
-#include <memory>
-#include <tuple>
-#include <type_traits>
-#include <utility>
+#include <map>
 
 namespace bgctl {
 
 namespace {
 
-using ::aidl::vendor::tolvek::hardware::aidlbgservice::IEventCallback;
-using ::ndk::UniqueAStatus;
+using ::bgs::idl::TypeKind;
 
 // A decimal integer that fits T: an optional sign and digits, nothing else.
 template <typename T>
@@ -39,54 +37,54 @@ bool parseInteger(const std::string& text, const char* typeName, T* value, std::
     return true;
 }
 
-// How one parameter type is named and read from the command line.
-template <typename T>
-struct Arg;
+// What bgctl says of IBGService's methods; the definition has no doc
+// comments on them (they would change the generated headers).
+std::string builtinSummary(const std::string& name) {
+    static const std::map<std::string, std::string> summaries = {
+            {"setCapabilities", "what the client supports, e.g. hdr,night,burst"},
+            {"setEventCallback", "null unregisters the event callback; returns 0 (bgctl listen registers one)"},
+            {"setTimestamps", "the capture time of request VALUE"},
+            {"setRequstCompleted", "request VALUE is done: events go to the event callback"},
+            {"setGalleryEventCallback",
+             "null unregisters the gallery callback; returns 0 (bgctl listen --gallery registers one)"},
+            {"getGalleryAvailability", "snapshots saved in gallery VALUE"},
+            {"getStorageLoadCompletedStatus", "1 once storage VALUE is ready, else 0"},
+            {"setRequstCompletedImageName", "saves a completed request's image to the gallery"},
+    };
+    const auto found = summaries.find(name);
+    return found == summaries.end() ? std::string() : found->second;
+}
 
-template <>
-struct Arg<int32_t> {
-    static constexpr const char* kType = "int32";
-    static bool parse(const std::string& text, int32_t* value, std::string* error) {
-        return parseInteger(text, kType, value, error);
-    }
-};
+// A doc comment's first line, without its leading blanks.
+std::string firstLine(const std::string& doc) {
+    const size_t start = doc.find_first_not_of(" \t\n");
+    if (start == std::string::npos) return "";
+    return doc.substr(start, doc.find('\n', start) - start);
+}
 
-template <>
-struct Arg<int64_t> {
-    static constexpr const char* kType = "int64";
-    static bool parse(const std::string& text, int64_t* value, std::string* error) {
-        return parseInteger(text, kType, value, error);
-    }
-};
+Method query(const char* name, TypeKind result, transaction_code_t code, const char* summary) {
+    Method method;
+    method.name = name;
+    method.resultType = result == TypeKind::Int32 ? "int32" : "string";
+    method.summary = summary;
+    method.code = code;
+    method.signature.name = name;
+    method.signature.result.kind = result;
+    method.signature.code = code;
+    return method;
+}
 
-template <>
-struct Arg<std::string> {
-    static constexpr const char* kType = "string";
-    static bool parse(const std::string& text, std::string* value, std::string* /*error*/) {
-        *value = text;
-        return true;
-    }
-};
+}  // namespace
 
-// A callback given on the command line could only be an object of this
-// process, which ends right after the call: the service would keep a
-// reference to a dead callback. So `call` takes only null here (which
-// unregisters), and `bgctl listen` registers a live one.
-template <>
-struct Arg<std::shared_ptr<IEventCallback>> {
-    static constexpr const char* kType = "callback";
-    static bool parse(const std::string& text, std::shared_ptr<IEventCallback>* value, std::string* error) {
-        if (text != "null") {
-            *error = "a callback argument takes only 'null' (unregister); 'bgctl listen' registers one";
-            return false;
-        }
-        value->reset();
-        return true;
-    }
-};
+bool parseInt32(const std::string& text, int32_t* value, std::string* error) {
+    return parseInteger(text, "int32", value, error);
+}
 
-// "imageName" -> "IMAGE_NAME", as parameters are shown in help and errors.
-std::string upper(const std::string& name) {
+bool parseInt64(const std::string& text, int64_t* value, std::string* error) {
+    return parseInteger(text, "int64", value, error);
+}
+
+std::string upperName(const std::string& name) {
     std::string text;
     for (char c : name) {
         if (std::isupper(static_cast<unsigned char>(c)) && !text.empty()) {
@@ -97,128 +95,91 @@ std::string upper(const std::string& name) {
     return text;
 }
 
-// The last of a parameter pack, void for an empty one.
-template <typename... P>
-struct Last {
-    using type = void;
-};
-template <typename First, typename... Rest>
-struct Last<First, Rest...> {
-    using type = std::tuple_element_t<sizeof...(Rest), std::tuple<First, Rest...>>;
-};
-
-// The parts of a method's parameter list: Inputs, the arguments (decayed to
-// values), and Result, what the trailing pointer parameter points to (void
-// when there is none).
-template <typename... P>
-struct Signature {
-    using All = std::tuple<std::decay_t<P>...>;
-    using LastParam = typename Last<std::decay_t<P>...>::type;
-    static constexpr bool kHasResult = std::is_pointer_v<LastParam>;
-    static constexpr size_t kInputs = kHasResult ? sizeof...(P) - 1 : sizeof...(P);
-    using Result = std::conditional_t<kHasResult, std::remove_pointer_t<LastParam>, void>;
-
-    template <size_t... I>
-    static std::tuple<std::tuple_element_t<I, All>...> inputs(std::index_sequence<I...>);
-    using Inputs = decltype(inputs(std::make_index_sequence<kInputs>()));
-};
-
-template <typename Sig, typename... P, size_t... I>
-Method makeMethod(const char* name, UniqueAStatus (IBGService::*function)(P...),
-                  std::vector<const char*> names, const char* summary, std::index_sequence<I...>) {
-    using Inputs = typename Sig::Inputs;
-    using Result = typename Sig::Result;
-    Method method;
-    method.name = name;
-    method.summary = summary;
-    method.params = {Param{names[I], Arg<std::tuple_element_t<I, Inputs>>::kType}...};
-    if constexpr (!std::is_void_v<Result>) {
-        method.resultType = Arg<Result>::kType;
+std::string typeName(const ::bgs::idl::Type& type) {
+    switch (type.kind) {
+        case TypeKind::Void: return "";
+        case TypeKind::Int32: return "int32";
+        case TypeKind::Int64: return "int64";
+        case TypeKind::Bool: return "bool";
+        case TypeKind::String: return type.nullable ? "string?" : "string";
+        case TypeKind::List: return "list<" + type.name + ">";
+        case TypeKind::Record: return type.name;
+        case TypeKind::Interface: return "callback";
     }
-    method.bind = [function, names](const std::vector<std::string>& texts, std::string* error) -> BoundCall {
-        Inputs values;
-        [[maybe_unused]] const auto parseOne = [&](auto index) {
-            constexpr size_t i = decltype(index)::value;
-            if (Arg<std::tuple_element_t<i, Inputs>>::parse(texts[i], &std::get<i>(values), error)) {
-                return true;
-            }
-            *error = upper(names[i]) + ": " + *error;
-            return false;
-        };
-        if (!(... && parseOne(std::integral_constant<size_t, I>()))) {
-            return {};
-        }
-        return [function, values](IBGService& service) {
-            Outcome outcome;
-            if constexpr (std::is_void_v<Result>) {
-                outcome.status = (service.*function)(std::get<I>(values)...);
-            } else {
-                Result result{};
-                outcome.status = (service.*function)(std::get<I>(values)..., &result);
-                if (outcome.status.isOk()) {
-                    outcome.result = show(result);
-                }
-            }
-            return outcome;
-        };
-    };
-    return method;
-}
-
-// One table entry from a pointer to member and the names of its arguments.
-template <typename... P>
-Method method(const char* name, UniqueAStatus (IBGService::*function)(P...), std::vector<const char*> names,
-              const char* summary) {
-    using Sig = Signature<P...>;
-    if (names.size() != Sig::kInputs) {
-        // A table entry that names its arguments wrongly is a bug of bgctl itself.
-        std::fprintf(stderr, "bgctl: the method table names %zu arguments of %s, which takes %zu\n", names.size(),
-                     name, Sig::kInputs);
-        std::abort();
-    }
-    return makeMethod<Sig>(name, function, std::move(names), summary, std::make_index_sequence<Sig::kInputs>());
-}
-
-}  // namespace
-
-bool parseInt32(const std::string& text, int32_t* value, std::string* error) {
-    return Arg<int32_t>::parse(text, value, error);
+    return "";
 }
 
 std::string Method::synopsis() const {
     std::string text = name;
     for (const Param& param : params) {
-        text += " " + upper(param.name) + ":" + param.type;
+        text += " " + upperName(param.name) + ":" + param.type;
     }
     return text;
 }
 
-const std::vector<Method>& methods() {
-    static const std::vector<Method> table = {
-            method("setCapabilities", &IBGService::setCapabilities, {"capabilities"},
-                   "what the client supports, e.g. hdr,night,burst"),
-            method("setEventCallback", &IBGService::setEventCallback, {"value", "callback"},
-                   "null unregisters the event callback; returns 0 (bgctl listen registers one)"),
-            method("setTimestamps", &IBGService::setTimestamps, {"value", "timestamp"},
-                   "the capture time of request VALUE"),
-            method("setRequstCompleted", &IBGService::setRequstCompleted, {"value"},
-                   "request VALUE is done: events go to the event callback"),
-            method("setGalleryEventCallback", &IBGService::setGalleryEventCallback, {"value", "callback"},
-                   "null unregisters the gallery callback; returns 0 (bgctl listen --gallery registers one)"),
-            method("getGalleryAvailability", &IBGService::getGalleryAvailability, {"value"},
-                   "snapshots saved in gallery VALUE"),
-            method("getStorageLoadCompletedStatus", &IBGService::getStorageLoadCompletedStatus, {"value"},
-                   "1 once storage VALUE is ready, else 0"),
-            method("setRequstCompletedImageName", &IBGService::setRequstCompletedImageName, {"imageName"},
-                   "saves a completed request's image to the gallery"),
-            method("getInterfaceVersion", &IBGService::getInterfaceVersion, {}, "the service's interface version"),
-            method("getInterfaceHash", &IBGService::getInterfaceHash, {}, "the service's interface hash"),
-    };
+std::vector<Method> methodsOf(const InterfaceRef& ref, bool withQueries,
+                              std::string (*summaryOf)(const std::string& name)) {
+    std::vector<Method> table;
+    for (const ::bgs::idl::Method& source : ref.interface->methods) {
+        Method method;
+        method.name = source.name;
+        for (const ::bgs::idl::Parameter& parameter : source.parameters) {
+            method.params.push_back({parameter.name, typeName(parameter.type)});
+            method.hasOutParameters = method.hasOutParameters || parameter.direction == ::bgs::idl::Direction::Out;
+        }
+        method.resultType = typeName(source.result);
+        method.summary = summaryOf != nullptr ? summaryOf(source.name) : "";
+        if (method.summary.empty()) method.summary = firstLine(source.doc);
+        method.code = source.code;
+        method.oneway = source.oneway;
+        method.definition = ref.definition;
+        method.signature = source;
+        table.push_back(std::move(method));
+    }
+    if (withQueries) {
+        for (Method method : {query("getInterfaceVersion", TypeKind::Int32, ::bgs::idl::kInterfaceVersionCode,
+                                    "the service's interface version"),
+                              query("getInterfaceHash", TypeKind::String, ::bgs::idl::kInterfaceHashCode,
+                                    "the service's interface hash")}) {
+            method.definition = ref.definition;
+            table.push_back(std::move(method));
+        }
+    }
     return table;
 }
 
-const Method* findMethod(const std::string& name) {
-    for (const Method& entry : methods()) {
+const ::bgs::idl::Definition& builtinDefinition() {
+    static const ::bgs::idl::Definition definition = [] {
+        ::bgs::idl::LoadResult loaded = ::bgs::idl::loadDefinition(kBuiltinDefinitionText, "aidlbgservice.bgidl");
+        if (!loaded.ok()) {
+            // The build embeds the file the binding library is generated
+            // from, which the build has checked: this is a bug of bgctl.
+            std::fprintf(stderr, "bgctl: the built-in definition does not load: %s\n",
+                         loaded.diagnostics.front().toString().c_str());
+            std::abort();
+        }
+        return std::move(*loaded.definition);
+    }();
+    return definition;
+}
+
+InterfaceRef builtinInterface(const std::string& name) {
+    const ::bgs::idl::Definition& definition = builtinDefinition();
+    const ::bgs::idl::Interface* interface = definition.findInterface(name);
+    if (interface == nullptr) {
+        std::fprintf(stderr, "bgctl: the built-in definition has no %s\n", name.c_str());
+        std::abort();
+    }
+    return {&definition, interface, definition.packageName() + "." + name};
+}
+
+const std::vector<Method>& methods() {
+    static const std::vector<Method> table = methodsOf(builtinInterface("IBGService"), true, builtinSummary);
+    return table;
+}
+
+const Method* findMethod(const std::string& name, const std::vector<Method>& table) {
+    for (const Method& entry : table) {
         if (entry.name == name) {
             return &entry;
         }

@@ -1,8 +1,9 @@
 /*
- * The IBGService methods bgctl can call, as one table. Each entry is made
- * from the method's pointer to member, so its parameter types, its result
- * type and the call itself come from the interface header; the table drives
- * argument parsing, the help text and the call.
+ * The methods bgctl can call, as tables made from definitions: the
+ * package's own IBGService from the definition embedded at build time (the
+ * same file the binding library is generated from), and any interface of
+ * the files given with --defs. A table drives argument parsing, the help
+ * text, describe and the call itself.
  */
 #ifndef BGCTL_METHODS_H
 #define BGCTL_METHODS_H
@@ -10,9 +11,9 @@
 #include "output.h"
 
 #include <aidl/vendor/tolvek/hardware/aidlbgservice/IBGService.h>
+#include <bgs/idl/definition.h>
 
-#include <functional>
-#include <optional>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,41 +23,61 @@ using ::aidl::vendor::tolvek::hardware::aidlbgservice::IBGService;
 
 struct Param {
     std::string name;
-    std::string type;  // "int32", "int64", "string", "callback"
+    std::string type;  // "int32", "int64", "bool", "string", "string?", "callback", a record, "list<R>"
 };
-
-// What a call came back with: the status, and the result when the method
-// has one and the status is OK.
-struct Outcome {
-    ::ndk::UniqueAStatus status;
-    std::optional<Shown> result;
-};
-
-// A call with its arguments parsed, ready to be made on a service.
-using BoundCall = std::function<Outcome(IBGService& service)>;
 
 struct Method {
     std::string name;
     std::vector<Param> params;
     std::string resultType;  // empty when the method returns only a status
     std::string summary;
-    // Parses one text per parameter (the count is the caller's to check).
-    // On a value that does not parse, returns an empty function and says why
-    // in *error, naming the parameter.
-    std::function<BoundCall(const std::vector<std::string>& args, std::string* error)> bind;
+    transaction_code_t code = 0;
+    bool oneway = false;
+    bool hasOutParameters = false;
+    // The definition the method comes from (its records), and its signature
+    // there; the two interface queries have a signature made here.
+    const ::bgs::idl::Definition* definition = nullptr;
+    ::bgs::idl::Method signature;
 
     // "setTimestamps VALUE:int32 TIMESTAMP:int64"
     std::string synopsis() const;
 };
 
-// A decimal int32 (optional sign, digits); on failure says why in *error.
-bool parseInt32(const std::string& text, int32_t* value, std::string* error);
+// One interface of a loaded definition, and its descriptor.
+struct InterfaceRef {
+    const ::bgs::idl::Definition* definition = nullptr;
+    const ::bgs::idl::Interface* interface = nullptr;
+    std::string descriptor;  // "<package>.<name>"
+};
 
-// The eight methods and the two interface queries, in interface order.
+// A decimal integer (optional sign, digits) in the type's range; on failure
+// says why in *error.
+bool parseInt32(const std::string& text, int32_t* value, std::string* error);
+bool parseInt64(const std::string& text, int64_t* value, std::string* error);
+
+// "imageName" -> "IMAGE_NAME", as parameters are shown in help and errors.
+std::string upperName(const std::string& name);
+
+// A type as bgctl names it; an interface reference is a "callback".
+std::string typeName(const ::bgs::idl::Type& type);
+
+// The methods of `ref` in declaration order; with `withQueries`, then the
+// version and hash queries every interface answers. A method's summary is
+// `summaryOf(name)` when that is not empty, else its doc comment's first
+// line.
+std::vector<Method> methodsOf(const InterfaceRef& ref, bool withQueries,
+                              std::string (*summaryOf)(const std::string& name) = nullptr);
+
+// The package's own definition, embedded at build time; loaded once.
+const ::bgs::idl::Definition& builtinDefinition();
+// Its interface `name` (IBGService, IEventCallback).
+InterfaceRef builtinInterface(const std::string& name);
+
+// IBGService's methods and the two interface queries, in interface order.
 const std::vector<Method>& methods();
 
-// The entry named `name` exactly, or null.
-const Method* findMethod(const std::string& name);
+// The entry of `table` named `name` exactly, or null.
+const Method* findMethod(const std::string& name, const std::vector<Method>& table = methods());
 
 }  // namespace bgctl
 

@@ -17,10 +17,9 @@ namespace {
 constexpr transaction_code_t kVersionCode = 16777215;
 constexpr transaction_code_t kHashCode = 16777214;
 
-// A class for `descriptor`, defined once per descriptor (classes are kept
-// for the process): associating it with a remote binder of that descriptor
-// lets bgctl send it requests whose header names the interface.
-AIBinder_Class* queryClass(const std::string& descriptor) {
+}  // namespace
+
+AIBinder_Class* classFor(const std::string& descriptor) {
     static std::mutex mutex;
     static std::map<std::string, AIBinder_Class*> classes;
     const std::lock_guard<std::mutex> lock(mutex);
@@ -33,6 +32,8 @@ AIBinder_Class* queryClass(const std::string& descriptor) {
     }
     return clazz;
 }
+
+namespace {
 
 // Sends the query `code` (a request of the interface header alone) and reads
 // its OK status header and one value into *value.
@@ -67,7 +68,7 @@ ServiceFacts examine(const ::ndk::SpAIBinder& binder, Deadline deadline, bool wi
         const bgs::ScopedCallTimeout timeout{std::chrono::milliseconds(millisecondsLeft(deadline))};
         facts.answers = AIBinder_ping(binder.get()) == STATUS_OK;
     }
-    AIBinder_Class* clazz = facts.descriptor.empty() ? nullptr : queryClass(facts.descriptor);
+    AIBinder_Class* clazz = facts.descriptor.empty() ? nullptr : classFor(facts.descriptor);
     if (!facts.answers || clazz == nullptr || !AIBinder_associateClass(binder.get(), clazz)) {
         return facts;
     }

@@ -28,6 +28,11 @@ struct ServiceFacts {
     std::optional<std::string> hash;
 };
 
+// A class for `descriptor`, defined once per descriptor for the process:
+// associating it with a remote binder of that descriptor lets bgctl send it
+// requests whose header names the interface.
+AIBinder_Class* classFor(const std::string& descriptor);
+
 // Pings `binder` and asks its version (and hash, when `withHash`), each
 // call bounded by `deadline`. A query that fails leaves its field empty.
 ServiceFacts examine(const ::ndk::SpAIBinder& binder, Deadline deadline, bool withHash);

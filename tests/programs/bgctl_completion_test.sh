@@ -4,9 +4,10 @@
 # split them. A bgservice serves a name in a private registry so that
 # --service has something to complete.
 #
-# Environment: BGCTL, BGSERVICE (the built programs), COMPLETION (the script).
+# Environment: BGCTL, BGSERVICE (the built programs), COMPLETION (the script),
+# EVERY_TYPE (a definition file).
 set -uo pipefail
-: "${BGCTL:?}" "${BGSERVICE:?}" "${COMPLETION:?}"
+: "${BGCTL:?}" "${BGSERVICE:?}" "${COMPLETION:?}" "${EVERY_TYPE:?}"
 
 BGS_SERVICE_DIR=$(mktemp -d)
 export BGS_SERVICE_DIR
@@ -60,6 +61,8 @@ expect 'bgctl call --service = comp' 'completion.test/one'
 expect 'bgctl --timeout ' ''
 expect 'bgctl shell help --' ''
 expect 'bgctl dump --j' '--json'
+expect "bgctl --defs $EVERY_TYPE call re" 'relabel'
+expect "bgctl --defs = $EVERY_TYPE call --timeout 5 fl" 'flip'
 
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 ]]

@@ -4,6 +4,7 @@
 // checked.
 #include "process_test_support.h"
 
+#include <aidl/bgs/test/everytype/BnProbe.h>
 #include <gmock/gmock.h>
 
 #include <fcntl.h>
@@ -19,7 +20,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <fstream>
+#include <limits>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -102,11 +106,12 @@ class Program {
 
 // A JSON value: strings decoded, numbers as integers, objects as maps.
 struct Json {
-    enum class Kind { kString, kNumber, kBool, kNull, kObject } kind = Kind::kNull;
+    enum class Kind { kString, kNumber, kBool, kNull, kObject, kArray } kind = Kind::kNull;
     std::string string;
     int64_t number = 0;
     bool boolean = false;
     std::map<std::string, Json> object;
+    std::vector<Json> array;
 
     const Json& operator[](const std::string& key) const {
         static const Json absent;
@@ -116,7 +121,7 @@ struct Json {
 };
 
 // Parses one whole value; the rest must be empty. Anything bgctl should
-// never write (arrays, fractions, raw control characters, bad escapes) fails.
+// never write (fractions, raw control characters, bad escapes) fails.
 class JsonParser {
   public:
     static std::optional<Json> parse(const std::string& text) {
@@ -144,6 +149,7 @@ class JsonParser {
         const char c = text_[at_];
         if (c == '"') return out->kind = Json::Kind::kString, string(&out->string);
         if (c == '{') return out->kind = Json::Kind::kObject, object(&out->object);
+        if (c == '[') return out->kind = Json::Kind::kArray, array(&out->array);
         if (word("true")) return out->kind = Json::Kind::kBool, out->boolean = true, true;
         if (word("false")) return out->kind = Json::Kind::kBool, true;
         if (word("null")) return true;
@@ -154,6 +160,15 @@ class JsonParser {
         if (at_ == start || text_[at_ - 1] == '-') return false;
         out->number = std::stoll(text_.substr(start, at_ - start));
         return true;
+    }
+    bool array(std::vector<Json>* out) {
+        eat('[');
+        if (eat(']')) return true;
+        do {
+            out->emplace_back();
+            if (!value(&out->back())) return false;
+        } while (eat(','));
+        return eat(']');
     }
     bool object(std::map<std::string, Json>* out) {
         eat('{');
@@ -724,6 +739,240 @@ TEST_F(Bgctl, EveryCommandHasHelpAndTheMethodListShowsArgumentAndResultTypes) {
                              "default: $BGS_SERVICE"}) {
         EXPECT_THAT(help.out, HasSubstr(line));
     }
+}
+
+// ---- Any interface, from its definition file ----
+
+namespace everytype = ::aidl::bgs::test::everytype;
+
+// The generated every-type library's probe, served from this process: what
+// bgctl --defs writes must decode with the generated readers, and what it
+// prints must be what the generated records' toString() makes of the same
+// values.
+class EchoProbe : public everytype::BnProbe {
+  public:
+    ::ndk::UniqueAStatus echo(const everytype::Sample& sample, everytype::Sample* out) override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        last_ = sample;
+        *out = sample;
+        return ok();
+    }
+    ::ndk::UniqueAStatus relabel(const std::vector<everytype::Item>& items, const std::optional<std::string>& label,
+                                 std::vector<everytype::Item>* out) override {
+        *out = items;
+        for (everytype::Item& item : *out) item.label = label;
+        return ok();
+    }
+    ::ndk::UniqueAStatus swap(const std::shared_ptr<everytype::IPeer>& peer,
+                              std::shared_ptr<everytype::IPeer>* out) override {
+        *out = peer;
+        return ok();
+    }
+    ::ndk::UniqueAStatus flip(bool value, int64_t wide, bool* out) override {
+        *out = !value && wide == std::numeric_limits<int64_t>::min();
+        return ok();
+    }
+    ::ndk::UniqueAStatus nothing() override { return ok(); }
+
+    everytype::Sample last() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return last_;
+    }
+
+  private:
+    static ::ndk::UniqueAStatus ok() { return ::ndk::UniqueAStatus(AStatus_newOk()); }
+    std::mutex mutex_;
+    everytype::Sample last_;
+};
+
+class BgctlDefs : public Bgctl {
+  protected:
+    void SetUp() override {
+        Bgctl::SetUp();
+        probeName_ = uniqueName("probe");
+        ASSERT_EQ(publish(probe_->asBinder(), probeName_), "");
+    }
+    // bgctl --service <the probe> --defs every_type.bgidl ARGS...
+    Finished probeCall(const std::vector<std::string>& args) {
+        std::vector<std::string> all{"--defs", EVERY_TYPE_DEFINITION, "--service", probeName_};
+        all.insert(all.end(), args.begin(), args.end());
+        return bgctl(all);
+    }
+    const std::shared_ptr<EchoProbe> probe_ = ::ndk::SharedRefBase::makeRef<EchoProbe>();
+    std::string probeName_;
+};
+
+TEST_F(BgctlDefs, CallsAnyMethodWithTypedArgumentsAndShowsResultsAsTheGeneratedRecordsDo) {
+    everytype::Sample sent;
+    sent.small = 1;
+    sent.text = "x";
+    sent.items = {everytype::Item{4032, std::nullopt}};
+    const std::string sample = R"({"small":1,"text":"x","items":[{"id":4032}]})";
+    const struct {
+        std::vector<std::string> args;
+        std::string result;  // empty: no result line
+    } calls[] = {
+            {{"echo", sample}, sent.toString()},
+            {{"relabel", R"([{"id":1},{"id":2,"label":"a"}])", "b"},
+             R"([Item{id: 1, label: "b"}, Item{id: 2, label: "b"}])"},
+            {{"relabel", " [ ] ", "null"}, "[]"},
+            {{"flip", "false", "-9223372036854775808"}, "true"},
+            {{"swap", "null"}, "null"},
+            {{"nothing"}, ""},
+            {{"getInterfaceHash"}, "\"notfrozen\""},
+    };
+    for (const auto& call : calls) {
+        std::vector<std::string> args{"call"};
+        args.insert(args.end(), call.args.begin(), call.args.end());
+        SCOPED_TRACE(testing::PrintToString(args));
+        const Finished result = probeCall(args);
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.out, std::string(kOk) + (call.result.empty() ? "" : "result: " + call.result + "\n"));
+    }
+    EXPECT_EQ(probe_->last(), sent) << probe_->last().toString();
+
+    // Absent fields take the record's defaults, an explicit null empties a
+    // string?; with --json the result is the record as a JSON object.
+    const Finished json = probeCall({"--json", "call", "echo", R"({"maybe":null,"nothing":[{},{}]})"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    everytype::Sample defaults;
+    defaults.maybe.reset();
+    defaults.nothing.resize(2);
+    EXPECT_EQ(probe_->last(), defaults) << probe_->last().toString();
+    const std::optional<Json> line = JsonParser::parse(json.out.substr(0, json.out.size() - 1));
+    ASSERT_TRUE(line.has_value()) << json.out;
+    const Json& echoed = (*line)["result"];
+    ASSERT_EQ(echoed.kind, Json::Kind::kObject);
+    EXPECT_EQ(echoed["small"].number, std::numeric_limits<int32_t>::min());
+    EXPECT_EQ(echoed["large"].number, std::numeric_limits<int64_t>::min());
+    EXPECT_TRUE(echoed["on"].boolean);
+    EXPECT_EQ(echoed["text"].string, defaults.text);
+    EXPECT_EQ(echoed["maybe"].kind, Json::Kind::kNull);
+    EXPECT_EQ(echoed["items"].kind, Json::Kind::kArray);
+    EXPECT_EQ(echoed["nothing"].array.size(), 2u);
+}
+
+TEST_F(BgctlDefs, BadDefinitionsAndArgumentsAreUsageErrorsNamingWhereAndWhat) {
+    const std::string bad = testing::TempDir() + "bgctl-bad-" + std::to_string(::getpid()) + ".bgidl";
+    std::ofstream(bad) << "package a.b;\nversion 1;\ninterface IX {\n    void f(i33 x);\n}\n";
+    const std::string every = EVERY_TYPE_DEFINITION;
+    const struct {
+        std::vector<std::string> args;  // after --service <the probe>
+        int status;
+        std::string message;
+    } cases[] = {
+            {{"--defs", bad, "call", "f", "1"}, 2, bad + ":4:12: error: unknown type 'i33'\n"},
+            {{"--defs", bad + ".none", "describe"}, 2, bad + ".none:1:1: error: "},
+            {{"--defs", every, "call", "echo", R"({"smal":1})"}, 2,
+             "echo: SAMPLE: smal: unknown field of Sample (its fields: small, large, on, text, maybe, items, nothing)"},
+            {{"--defs", every, "call", "echo", R"({"items":[{"id":"4"}]})"}, 2,
+             "SAMPLE: items[0].id: expected int32, got a string"},
+            {{"--defs", every, "call", "echo", R"({"small":2147483648})"}, 2,
+             "SAMPLE: small: '2147483648' is out of range for int32"},
+            {{"--defs", every, "call", "echo", R"({"large":1e3})"}, 2, "SAMPLE: large: '1e3' is not an int64"},
+            {{"--defs", every, "call", "echo", R"({"on":1})"}, 2, "SAMPLE: on: expected true or false, got a number"},
+            {{"--defs", every, "call", "echo", R"({"small":1)"}, 2, "SAMPLE: not JSON: expected ',' or '}'"},
+            {{"--defs", every, "call", "echo", "[]"}, 2, "SAMPLE: expected a Sample object, got an array"},
+            {{"--defs", every, "call", "relabel", R"([{"id":1},7])", "x"}, 2,
+             "ITEMS: [1]: expected a Item object, got a number"},
+            {{"--defs", every, "call", "flip", "yes", "1"}, 2, "VALUE: 'yes' is not a bool (true or false)"},
+            {{"--defs", every, "call", "swap", "peer"}, 2, "PEER: an interface argument (IPeer) takes only 'null'"},
+            {{"--defs", every, "call", "nothing", "1"}, 2, "nothing takes 0 arguments, got 1"},
+            {{"--defs", every, "call", "echoo", "{}"}, 2, "unknown method 'echoo' (did you mean 'echo'?)"},
+            {{"--defs", every, "--interface", "INope", "call", "nothing"}, 2, "--interface: no interface 'INope'"},
+            {{"--defs", every, "--defs", every, "call", "nothing"}, 2,
+             "bgs.test.everytype.IProbe is defined by several --defs files (" + every + ", " + every +
+                     ") for version 2; give one of them"},
+            {{"--defs", every, "--interface", "IQuiet", "call", "nothing"}, 3,
+             "serves bgs.test.everytype.IProbe, not IQuiet"},
+            {{"--defs", PACKAGE_DEFINITION, "call", "nothing"}, 3,
+             "serves bgs.test.everytype.IProbe, which no --defs file defines"},
+    };
+    for (const auto& wrong : cases) {
+        SCOPED_TRACE(testing::PrintToString(wrong.args));
+        std::vector<std::string> args{"--service", probeName_};
+        args.insert(args.end(), wrong.args.begin(), wrong.args.end());
+        const Finished result = bgctl(args);
+        EXPECT_EQ(result.status, wrong.status);
+        EXPECT_EQ(result.out, "");
+        EXPECT_THAT(result.err, HasSubstr(wrong.message));
+    }
+    ::unlink(bad.c_str());
+}
+
+// A service of the probe's descriptor whose replies lie: an OK status, then
+// counts and sizes that the rest of the reply cannot hold, a record body
+// smaller than its size word, a binder that is not one. Each call fails with
+// the reader's status (exit 1), allocates nothing by the lying count and
+// prints no result.
+binder_status_t serveLies(AIBinder*, transaction_code_t code, const AParcel*, AParcel* out) {
+    const ::ndk::UniqueAStatus ok(AStatus_newOk());
+    AParcel_writeStatusHeader(out, ok.get());
+    switch (code) {
+        case 1:  // echo -> Sample: a body claiming nearly 2 GiB
+            AParcel_writeInt32(out, 1);
+            AParcel_writeInt32(out, 0x7ffffff0);
+            break;
+        case 2:  // relabel -> list<Item>: 2^31 - 1 elements, then one with a size word of 2
+            AParcel_writeInt32(out, 0x7fffffff);
+            AParcel_writeInt32(out, 1);
+            AParcel_writeInt32(out, 2);
+            break;
+        case 3:  // swap -> IPeer: a plain word where a binder should be
+            AParcel_writeInt32(out, 7);
+            break;
+        default:  // flip -> bool: nothing at all
+            break;
+    }
+    return STATUS_OK;
+}
+
+TEST_F(BgctlDefs, ALyingReplyFailsTheCallWithTheReadersStatus) {
+    AIBinder_Class* clazz = AIBinder_Class_define("bgs.test.everytype.IProbe", nullptr, nullptr, serveLies);
+    const std::string liar = uniqueName("liar");
+    ASSERT_EQ(publish(::ndk::SpAIBinder(AIBinder_new(clazz, nullptr)), liar), "");
+    for (const std::vector<std::string>& call : std::vector<std::vector<std::string>>{
+                 {"echo", "{}"}, {"relabel", "[]", "null"}, {"swap", "null"}, {"flip", "true", "1"}}) {
+        SCOPED_TRACE(call.front());
+        std::vector<std::string> args{"--service", liar, "--defs", EVERY_TYPE_DEFINITION, "call"};
+        args.insert(args.end(), call.begin(), call.end());
+        const Finished result = bgctl(args);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_THAT(result.err, ContainsRegex("^bgctl: " + call.front() + ": Status\\(-?[0-9]+, EX_TRANSACTION_FAILED\\)"));
+    }
+}
+
+// describe --defs shows the served interface's methods as its file defines
+// them, and the interface it calls back; the package's own file drives a
+// call of bgservice like the built-in table does.
+TEST_F(BgctlDefs, DescribeShowsTheDefinedMethodsAndThePackageFileCallsTheService) {
+    const Finished described = probeCall({"describe"});
+    EXPECT_EQ(described.status, 0) << described.err;
+    for (const char* line : {"interface: bgs.test.everytype.IProbe\n", "hash:      notfrozen\n",
+                             "       1  echo SAMPLE:Sample -> Sample\n",
+                             "       2  relabel ITEMS:list<Item> LABEL:string? -> list<Item>\n",
+                             "       4  flip VALUE:bool WIDE:int64 -> bool\n", "       5  nothing\n",
+                             "callback interface bgs.test.everytype.IPeer (the service calls back):\n",
+                             "       1  back PROBE:callback -> callback\n"}) {
+        EXPECT_THAT(described.out, HasSubstr(line));
+    }
+    const Finished json = probeCall({"--json", "describe"});
+    const std::optional<Json> object = JsonParser::parse(json.out.substr(0, json.out.size() - 1));
+    ASSERT_TRUE(object.has_value()) << json.out;
+    EXPECT_EQ((*object)["methods"]["relabel"]["code"].number, 2);
+    EXPECT_EQ((*object)["methods"]["swap"]["result"].string, "callback");
+    EXPECT_EQ((*object)["callbackInterface"].string, "bgs.test.everytype.IPeer");
+
+    startService();
+    const Finished called = bgctl({"--defs", PACKAGE_DEFINITION, "call", "setCapabilities", "hdr"});
+    EXPECT_EQ(called.status, 0) << called.err;
+    EXPECT_EQ(called.out, kOk);
+    const Finished ready = bgctl({"--defs", PACKAGE_DEFINITION, "--json", "call", "getStorageLoadCompletedStatus", "0"});
+    EXPECT_THAT(ready.out, HasSubstr("\"result\":1}"));
+    // A descriptor that none of the files defines falls back to the built-in definition.
+    EXPECT_THAT(bgctl({"--defs", EVERY_TYPE_DEFINITION, "describe"}).out,
+                HasSubstr("       3  setTimestamps VALUE:int32 TIMESTAMP:int64\n"));
 }
 
 // The skeleton daemon of docs/service-guide.md, driven by bgctl: it tells the
