@@ -1,7 +1,5 @@
 #include "Notebook.h"
 
-#include <bgs/scoped_call_timeout.h>
-
 #include <android/binder_ibinder.h>
 
 #include <unistd.h>
@@ -96,6 +94,15 @@ UniqueAStatus Notebook::watch(const std::shared_ptr<INoteWatcher>& watcher, int3
     return UniqueAStatus::ok();
 }
 
+UniqueAStatus Notebook::counts(int32_t* pinned, int32_t* _aidl_return) {
+    const std::lock_guard<std::mutex> lock(mMutex);
+    int32_t pinnedNotes = 0;
+    for (const auto& [id, note] : mNotes) pinnedNotes += note.pinned ? 1 : 0;
+    *pinned = pinnedNotes;
+    *_aidl_return = static_cast<int32_t>(mNotes.size());
+    return UniqueAStatus::ok();
+}
+
 #if NOTES_VERSION >= 2
 UniqueAStatus Notebook::search(const std::string& text, std::vector<Note>* _aidl_return) {
     const std::lock_guard<std::mutex> lock(mMutex);
@@ -115,11 +122,11 @@ void Notebook::notify(int64_t id, bool removed) {
         const std::lock_guard<std::mutex> lock(mMutex);
         for (const auto& [pid, entry] : mWatchers) watchers.push_back(entry.watcher);
     }
-    const ::bgs::ScopedCallTimeout deadline(kWatcherTimeout);
     for (const auto& watcher : watchers) {
         const UniqueAStatus status = watcher->noteChanged(id, removed);
         if (!status.isOk()) {
-            // The change itself stands; the watcher's trouble is only logged.
+            // The change itself stands; a watcher that cannot be sent to (its
+            // process is gone) is only logged.
             log("warning", "a watcher failed: " + status.getDescription());
         }
     }

@@ -5,9 +5,10 @@
  * search(). Which bindings a program links decides what it serves.
  *
  * Thread use: every method runs on a pool thread, any number at once; one
- * mutex guards the notes and the watchers. Watchers are called outside the
- * lock, each call bounded by kWatcherTimeout, so that a stopped client
- * delays a change by that much at most and never holds the lock.
+ * mutex guards the notes and the watchers. Watchers are told outside the
+ * lock, by a one-way call that returns once it is sent or queued: a
+ * stopped client neither delays a change nor holds the lock (the runtime
+ * cuts off a peer that stops reading what is due to it).
  */
 #ifndef EXAMPLES_NOTES_NOTEBOOK_H
 #define EXAMPLES_NOTES_NOTEBOOK_H
@@ -19,7 +20,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,8 +37,6 @@ void log(const char* level, const std::string& text);
 
 class Notebook : public ::aidl::example::notes::BnNotebook {
   public:
-    static constexpr std::chrono::milliseconds kWatcherTimeout{1000};
-
     ::ndk::UniqueAStatus add(const Note& note, int64_t* _aidl_return) override;
     ::ndk::UniqueAStatus get(int64_t id, Note* _aidl_return) override;
     ::ndk::UniqueAStatus listNotes(bool pinnedOnly, std::vector<Note>* _aidl_return) override;
@@ -47,6 +45,7 @@ class Notebook : public ::aidl::example::notes::BnNotebook {
     ::ndk::UniqueAStatus remove(int64_t id, bool* _aidl_return) override;
     ::ndk::UniqueAStatus watch(const std::shared_ptr<INoteWatcher>& watcher,
                                int32_t* _aidl_return) override;
+    ::ndk::UniqueAStatus counts(int32_t* pinned, int32_t* _aidl_return) override;
 #if NOTES_VERSION >= 2
     ::ndk::UniqueAStatus search(const std::string& text, std::vector<Note>* _aidl_return) override;
 #endif

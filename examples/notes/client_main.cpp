@@ -4,8 +4,10 @@
  *
  * Usage: notes_client_vN [--name NAME] [--wait MS] [--fallback] COMMAND
  *   tour          calls every version 1 method, with a watcher of its own
- *                 registered and called back, and checks each answer; prints
- *                 one line per call. Leaves one note, "groceries", behind.
+ *                 registered and told of each change (waiting up to 5 s for
+ *                 the changes, which come one-way), and checks each answer;
+ *                 prints one line per call. Leaves one note, "groceries",
+ *                 behind.
  *   version       the service's version and hash, then this client's own
  *   watch         registers a watcher that prints "watching", then a line
  *                 per change ("changed #ID", "removed #ID") until SIGTERM or
@@ -28,6 +30,7 @@
 #include <bgs/scoped_call_timeout.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -49,9 +52,11 @@ using ::aidl::example::notes::Note;
 using ::ndk::UniqueAStatus;
 
 // Records every change it is told of, and prints it when `print`; called
-// on a pool thread.
+// on a pool thread, one change at a time in the order sent.
 class RecordingWatcher : public BnNoteWatcher {
   public:
+    using Changes = std::vector<std::pair<int64_t, bool>>;
+
     explicit RecordingWatcher(bool print = false) : mPrint(print) {}
     UniqueAStatus noteChanged(int64_t id, bool removed) override {
         const std::lock_guard<std::mutex> lock(mMutex);
@@ -60,17 +65,23 @@ class RecordingWatcher : public BnNoteWatcher {
             std::printf("%s #%lld\n", removed ? "removed" : "changed", static_cast<long long>(id));
             std::fflush(stdout);
         }
+        mArrived.notify_all();
         return UniqueAStatus::ok();
     }
-    std::vector<std::pair<int64_t, bool>> changes() {
-        const std::lock_guard<std::mutex> lock(mMutex);
+    // The changes told so far, once there are at least `count` of them or
+    // `patience` has passed, whichever is first. noteChanged is one-way: a
+    // change arrives after the call that made it has returned.
+    Changes changes(size_t count, std::chrono::milliseconds patience) {
+        std::unique_lock<std::mutex> lock(mMutex);
+        mArrived.wait_for(lock, patience, [&] { return mChanges.size() >= count; });
         return mChanges;
     }
 
   private:
     const bool mPrint;
     std::mutex mMutex;
-    std::vector<std::pair<int64_t, bool>> mChanges;
+    std::condition_variable mArrived;
+    Changes mChanges;
 };
 
 // Counts the checks that failed; each is said on stderr as it fails.
@@ -91,6 +102,10 @@ class Checks {
   private:
     int mFailed = 0;
 };
+
+// How long anything waits for the service: each call, and the watcher for
+// the changes it is due.
+constexpr std::chrono::milliseconds kPatience{5000};
 
 std::string describe(const Note& note) {
     return "#" + std::to_string(note.id) + " \"" + note.title + "\"" + (note.pinned ? " pinned" : "") +
@@ -135,6 +150,13 @@ int tour(INotebook& notebook) {
                   "the list does not end with the two notes added");
     std::printf("listNotes: %zu pinned, %zu in all\n", pinned.size(), all.size());
 
+    int32_t pinnedCount = -1;
+    int32_t total = -1;
+    checks.call("counts", notebook.counts(&pinnedCount, &total));
+    checks.expect(total == static_cast<int32_t>(all.size()) && pinnedCount == static_cast<int32_t>(pinned.size()),
+                  "counts gave " + std::to_string(total) + " notes, " + std::to_string(pinnedCount) + " pinned");
+    std::printf("counts: %d notes, %d pinned\n", total, pinnedCount);
+
     bool changed = false;
     checks.call("setBody", notebook.setBody(first, std::nullopt, &changed));
     checks.expect(changed, "setBody of an existing note answered false");
@@ -155,11 +177,13 @@ int tour(INotebook& notebook) {
                   "get of a removed note: " + missing.getDescription());
     std::printf("remove: #%lld, then get: %s\n", static_cast<long long>(second), missing.getDescription().c_str());
 
-    // The service called the watcher back before each change returned.
-    const std::vector<std::pair<int64_t, bool>> expected{
+    // The service tells the watcher one-way, in the order of the changes,
+    // each after its call returned: wait for the five, then check them.
+    const RecordingWatcher::Changes expected{
             {first, false}, {second, false}, {first, false}, {first, false}, {second, true}};
-    checks.expect(watcher->changes() == expected, "the watcher was not told of exactly the five changes");
-    std::printf("watcher: told of %zu changes\n", watcher->changes().size());
+    const RecordingWatcher::Changes told = watcher->changes(expected.size(), kPatience);
+    checks.expect(told == expected, "the watcher was not told of exactly the five changes, in order");
+    std::printf("watcher: told of %zu changes\n", told.size());
     checks.call("watch", notebook.watch(nullptr, &count));
     std::printf("unwatch: %d notes\n", count);
     return checks.exitStatus();
@@ -273,7 +297,7 @@ int main(int argc, char** argv) {
     if (command == "watch") pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     // Watchers are called back on the pool.
     ABinderProcess_startThreadPool();
-    const ::bgs::ScopedCallTimeout deadline(std::chrono::milliseconds(5000));
+    const ::bgs::ScopedCallTimeout deadline(kPatience);
     const std::shared_ptr<INotebook> notebook =
             INotebook::fromBinder(::ndk::SpAIBinder(AServiceManager_waitForServiceTimeout(name.c_str(), waitMs)));
     if (notebook == nullptr) {

@@ -21,10 +21,11 @@ namespace bgs_process_test {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 constexpr const char* kServices[] = {nullptr, NOTES_SERVICE_V1_PATH, NOTES_SERVICE_V2_PATH};
 constexpr const char* kClients[] = {nullptr, NOTES_CLIENT_V1_PATH, NOTES_CLIENT_V2_PATH};
-constexpr const char* kFrozenHash = "fd32f999d18b6204e22be6be72f13e31e735a002";
+constexpr const char* kFrozenHash = "440260cea6a0372b14813f58365410816400011b";
 
 // A program of this build with stdout and stderr on one pipe, read line by
 // line; killed at destruction if still running.
@@ -86,12 +87,13 @@ class Notes : public ProcessTest {
         service_ = std::make_unique<Running>(kServices[version], std::vector<std::string>{"--name", name_});
         ASSERT_TRUE(service_->lineWith("serving " + name_)) << service_->finish().second;
     }
-    // SIGTERM; it must withdraw its name and exit 0.
-    void stopService() {
+    // SIGTERM; it must withdraw its name and exit 0. Returns its log.
+    std::string stopService() {
         service_->signal(SIGTERM);
         const auto [status, log] = service_->finish();
         EXPECT_EQ(status, 0) << log;
         EXPECT_THAT(log, HasSubstr("Terminated, withdrew " + name_));
+        return log;
     }
     Running& service() { return *service_; }
 
@@ -131,6 +133,7 @@ TEST_F(Notes, EveryClientVersionWorksWithEveryServiceVersionAndEachSideStatesIts
         const auto [tourStatus, tour] = client(pairing.client, {"tour"});
         EXPECT_EQ(tourStatus, 0) << tour;
         EXPECT_THAT(tour, HasSubstr("get: #2 \"call Alice\" pinned priority 3 no body\n"));
+        EXPECT_THAT(tour, HasSubstr("counts: 2 notes, 1 pinned\n"));  // an out value and the result
         EXPECT_THAT(tour, HasSubstr("watcher: told of 5 changes\n"));
         EXPECT_EQ(client(pairing.client, {"version"}), std::make_pair(0, pairing.version));
         stopService();
@@ -185,6 +188,26 @@ TEST_F(Notes, AWatcherHearsEveryChangeAndIsDroppedWhenItsProcessDies) {
     polite->signal(SIGTERM);
     EXPECT_EQ(polite->finish().first, 0);
     stopService();
+}
+
+// noteChanged is one-way: the service does not wait for a watcher whose
+// process is stopped (a two-way call would hold each change, and the
+// tour's calls would time out), and the stopped watcher, once resumed,
+// hears every change in order.
+TEST_F(Notes, AStoppedWatcherDelaysNoChangeAndHearsThemAllWhenItResumes) {
+    startService(1);
+    const std::unique_ptr<Running> watcher = startClient(1, {"watch"});
+    ASSERT_TRUE(watcher->lineWith("watching 0 notes"));
+    watcher->signal(SIGSTOP);
+    const auto [status, tour] = client(2, {"tour"});
+    EXPECT_EQ(status, 0) << tour;
+    watcher->signal(SIGCONT);
+    for (const char* change : {"changed #1", "changed #2", "changed #1", "changed #1", "removed #2"}) {
+        EXPECT_EQ(watcher->lineWith("#"), std::optional<std::string>(change));
+    }
+    watcher->signal(SIGTERM);
+    EXPECT_EQ(watcher->finish().first, 0);
+    EXPECT_THAT(stopService(), Not(HasSubstr("a watcher failed")));
 }
 
 }  // namespace
