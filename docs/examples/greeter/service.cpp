@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include <pthread.h>
+
 using aidl::example::greeter::Greeting;
 using ndk::UniqueAStatus;
 
