@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs the build tree into a fresh prefix inside WORK_DIR and uses the
-# result the three ways a client project does:
+# result the ways a client project does:
 #   1. the CMake package: tests/packaging/consumer (find_package and one
 #      target), configured, built and run;
 #   2. bgs_add_interface_library: tests/packaging/interface_consumer builds
 #      its own binding library from two definition files with the installed
 #      bgidlc and serves and calls it; then one definition is edited and
 #      the library rebuilt;
-#   3. pkg-config: the same main.cpp compiled with plain
+#   3. the worked example of docs/interfaces.md (docs/examples/greeter):
+#      built, its service run, called by its client and by bgctl --defs;
+#   4. pkg-config: the same main.cpp compiled with plain
 #      `$CXX $(pkg-config --cflags --libs vendor.tolvek.hardware.aidlbgservice-V1-ndk)`
 #      and -Wall -Wextra -Werror, so public headers that warn fail here; run.
 # It also checks that the prefix holds exactly the public headers and the
@@ -149,6 +151,42 @@ exports=$("${NM:-nm}" -DC --defined-only "$demo/libdemo_bindings.so")
 grep -qF 'aidl::demo::counter::Extra::' <<<"$exports" ||
   fail "the record added to counter.bgidl is not in the rebuilt library"
 "$demo/demo"
+
+echo "== worked example of docs/interfaces.md"
+# docs/examples/greeter, built and run as the page shows: its own service and
+# client, then bgctl --defs calling the same service.
+greeter=$WORK_DIR/greeter
+greeter_src=$SOURCE_DIR/docs/examples/greeter
+"$CMAKE" -S "$greeter_src" -B "$greeter" "${cmake_args[@]}"
+"$CMAKE" --build "$greeter"
+greeter_registry=$WORK_DIR/greeter_registry
+mkdir -p "$greeter_registry"
+export BGS_SERVICE_DIR=$greeter_registry
+"$greeter/greeter_service" >"$WORK_DIR/greeter_service.log" 2>&1 &
+service_pid=$!
+trap 'kill "$service_pid" 2>/dev/null' EXIT
+greeted=$("$greeter/greeter_client" Ada Grace) || fail "greeter_client failed: $(cat "$WORK_DIR/greeter_service.log")"
+expected='hello, Ada
+hello, Grace
+Greeting{text: "hello, Ada", number: 1, language: null}
+Greeting{text: "hello, Grace", number: 2, language: null}'
+[[ $greeted == "$expected" ]] || fail "greeter_client printed: $greeted"
+bgctl_greeter() {
+  "$bindir/bgctl" --service example.greeter/default --defs "$greeter_src/greeter.bgidl" "$@"
+}
+described=$(bgctl_greeter describe) || fail "bgctl --defs describe failed"
+for line in 'hash:      notfrozen' '1  greet NAME:string LANGUAGE:string? -> Greeting' '3  reset (oneway)'; do
+  [[ $described == *"$line"* ]] || fail "bgctl --defs describe lacks '$line': $described"
+done
+[[ $(bgctl_greeter call greet Alan fr) == *'result: Greeting{text: "bonjour, Alan", number: 3, language: "fr"}' ]] ||
+  fail "bgctl --defs call greet gave another answer"
+[[ $(bgctl_greeter --json call history 1) == *'"result":[{"text":"bonjour, Alan","number":3,"language":"fr"}]}' ]] ||
+  fail "bgctl --defs --json call history gave another answer"
+bgctl_greeter call reset >/dev/null || fail "bgctl --defs call reset (oneway) failed"
+kill -TERM "$service_pid"
+wait "$service_pid" || fail "greeter_service did not stop cleanly on SIGTERM"
+trap - EXIT
+unset BGS_SERVICE_DIR
 
 echo "== pkg-config consumer"
 # Only the new prefix is searched, so an installed copy elsewhere cannot stand in.
