@@ -55,7 +55,8 @@ const std::vector<Command>& commands() {
              "missing fields take the record's defaults. ARGS are the in-parameters\n"
              "only; each out parameter (shown '(out NAME:TYPE)') is printed as\n"
              "'out name: VALUE' before the result. A one-way method is sent without\n"
-             "waiting for the service and reports 'status: sent (one-way)'.\n",
+             "waiting for the service and reports 'status: sent (one-way)'; the\n"
+             "service drops it if bgctl has ended before the call starts.\n",
              runCall},
             {"listen", "listen [--gallery] [--value N]",
              "Registers an event callback with setEventCallback(N, callback), or with\n"
