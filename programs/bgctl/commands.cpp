@@ -282,14 +282,11 @@ int runCall(const Options& options) {
         }
         return usageError("unknown method '" + name + "'" + didYouMean(name, names), "call");
     }
-    if (texts.size() != method->params.size()) {
-        return usageError(name + " takes " + std::to_string(method->params.size()) + " argument" +
-                                  (method->params.size() == 1 ? "" : "s") + ", got " +
-                                  std::to_string(texts.size()) + ": bgctl call " + method->synopsis(),
+    const size_t wanted = method->argumentCount();
+    if (texts.size() != wanted) {
+        return usageError(name + " takes " + std::to_string(wanted) + " argument" + (wanted == 1 ? "" : "s") +
+                                  ", got " + std::to_string(texts.size()) + ": bgctl call " + method->synopsis(),
                           "call");
-    }
-    if (method->hasOutParameters) {
-        return usageError(name + ": methods with out parameters are not supported yet", "call");
     }
     std::string problem;
     std::vector<Value> values;
@@ -329,12 +326,22 @@ int runCall(const Options& options) {
                 .add("statusCode", status.getStatus())
                 .add("message", status.getMessage())
                 .add("timedOut", late);
+        if (method->oneway) {
+            object.add("oneway", true);
+        }
+        if (!outcome.outs.empty()) {
+            JsonObject outs;
+            for (const auto& [outName, value] : outcome.outs) outs.addJson(outName.c_str(), value.json);
+            object.addJson("out", outs.str());
+        }
         if (outcome.result) {
             object.addJson("result", outcome.result->json);
         }
         printLine(object.str());
     } else if (status.isOk()) {
-        printLine("status: " + status.getDescription());
+        // A one-way call has no reply: OK says only that the request went.
+        printLine("status: " + (method->oneway ? std::string("sent (one-way)") : status.getDescription()));
+        for (const auto& [outName, value] : outcome.outs) printLine("out " + outName + ": " + value.text);
         if (outcome.result) {
             printLine("result: " + outcome.result->text);
         }

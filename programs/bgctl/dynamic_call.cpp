@@ -361,12 +361,15 @@ binder_status_t readShown(const AParcel* parcel, const Definition& definition, c
 bool parseArguments(const Method& method, const std::vector<std::string>& texts, std::vector<Value>* values,
                     std::string* error) {
     values->assign(texts.size(), Value());
-    for (size_t i = 0; i < texts.size() && i < method.signature.parameters.size(); ++i) {
-        const ::bgs::idl::Parameter& parameter = method.signature.parameters[i];
-        if (!parseArgument(method, parameter.type, texts[i], &(*values)[i], error)) {
+    size_t next = 0;
+    for (const ::bgs::idl::Parameter& parameter : method.signature.parameters) {
+        if (parameter.direction == ::bgs::idl::Direction::Out) continue;
+        if (next == texts.size()) break;
+        if (!parseArgument(method, parameter.type, texts[next], &(*values)[next], error)) {
             *error = upperName(parameter.name) + ": " + *error;
             return false;
         }
+        ++next;
     }
     return true;
 }
@@ -377,8 +380,11 @@ Outcome callMethod(AIBinder* binder, const Method& method, const std::vector<Val
     ::ndk::UniqueAParcel reply;
     const ::bgs::idl::Method& signature = method.signature;
     binder_status_t status = AIBinder_prepareTransaction(binder, request.outPtr());
-    for (size_t i = 0; i < signature.parameters.size() && i < values.size() && status == STATUS_OK; ++i) {
-        status = writeValue(request.get(), *method.definition, signature.parameters[i].type, values[i]);
+    size_t next = 0;  // the in-arguments are written, the out parameters are not
+    for (const ::bgs::idl::Parameter& parameter : signature.parameters) {
+        if (status != STATUS_OK || next == values.size()) break;
+        if (parameter.direction == ::bgs::idl::Direction::Out) continue;
+        status = writeValue(request.get(), *method.definition, parameter.type, values[next++]);
     }
     if (status == STATUS_OK) {
         status = AIBinder_transact(binder, method.code, request.outPtr(), reply.outPtr(),
@@ -387,13 +393,22 @@ Outcome callMethod(AIBinder* binder, const Method& method, const std::vector<Val
     if (status == STATUS_OK && !method.oneway) {
         status = AParcel_readStatusHeader(reply.get(), outcome.status.outPtr());
         if (status == STATUS_OK && !outcome.status.isOk()) {
-            return outcome;
+            return outcome;  // a failed status carries no out values and no result
+        }
+        for (const ::bgs::idl::Parameter& parameter : signature.parameters) {
+            if (status != STATUS_OK) break;
+            if (parameter.direction != ::bgs::idl::Direction::Out) continue;
+            Shown value;
+            status = readShown(reply.get(), *method.definition, parameter.type, &value);
+            if (status == STATUS_OK) outcome.outs.emplace_back(parameter.name, std::move(value));
         }
         if (status == STATUS_OK && signature.result.kind != TypeKind::Void) {
             Shown result;
             status = readShown(reply.get(), *method.definition, signature.result, &result);
             if (status == STATUS_OK) outcome.result = std::move(result);
         }
+        // A reply cut short shows none of what was read before the fault.
+        if (status != STATUS_OK) outcome.outs.clear();
     }
     outcome.status = ::ndk::UniqueAStatus::fromStatus(status);
     return outcome;

@@ -52,7 +52,11 @@ const std::vector<Command>& commands() {
              "way to register one. With --defs, METHOD is one of the interface the\n"
              "service serves as the files define it: bool is true or false, 'null' is\n"
              "an absent string?, and a record or a list of records is JSON whose\n"
-             "missing fields take the record's defaults.\n",
+             "missing fields take the record's defaults. ARGS are the in-parameters\n"
+             "only; each out parameter (shown '(out NAME:TYPE)') is printed as\n"
+             "'out name: VALUE' before the result. A one-way method is sent without\n"
+             "waiting for the service and reports 'status: sent (one-way)'; the\n"
+             "service drops it if bgctl has ended before the call starts.\n",
              runCall},
             {"listen", "listen [--gallery] [--value N]",
              "Registers an event callback with setEventCallback(N, callback), or with\n"
@@ -206,9 +210,11 @@ std::string help(const Command* only) {
             "  describe  'key: value' lines, then the methods / one object: {\"service\",\n"
             "          \"interface\",\"version\",\"hash\",\"pid\",\"uid\",\"answers\",\"methodsKnown\"\n"
             "          [,\"methods\",\"callbackInterface\",\"callbackMethods\"]}\n"
-            "  call    'status: DESCRIPTION' and 'result: VALUE' (nothing for a failed\n"
-            "          status) / {\"method\",\"ok\",\"description\",\"exception\",\"exceptionName\",\n"
-            "          \"serviceSpecificError\",\"statusCode\",\"message\",\"timedOut\"[,\"result\"]},\n"
+            "  call    'status: DESCRIPTION', 'out NAME: VALUE' per out parameter and\n"
+            "          'result: VALUE' (nothing for a failed status) / {\"method\",\"ok\",\n"
+            "          \"description\",\"exception\",\"exceptionName\",\"serviceSpecificError\",\n"
+            "          \"statusCode\",\"message\",\"timedOut\"[,\"oneway\":true][,\"out\":{NAME:VALUE,...}]\n"
+            "          [,\"result\"]},\n"
             "          failed or not; a service-specific error's code and message are the\n"
             "          service's own\n"
             "  listen  'listening: ...', 'METHOD(ARGS)' per event, 'stopped: ...' /\n"

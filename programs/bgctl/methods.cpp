@@ -112,9 +112,16 @@ std::string typeName(const ::bgs::idl::Type& type) {
 std::string Method::synopsis() const {
     std::string text = name;
     for (const Param& param : params) {
-        text += " " + upperName(param.name) + ":" + param.type;
+        const std::string typed = upperName(param.name) + ":" + param.type;
+        text += param.out ? " (out " + typed + ")" : " " + typed;
     }
     return text;
+}
+
+size_t Method::argumentCount() const {
+    size_t count = 0;
+    for (const Param& param : params) count += param.out ? 0 : 1;
+    return count;
 }
 
 std::vector<Method> methodsOf(const InterfaceRef& ref, bool withQueries,
@@ -124,8 +131,8 @@ std::vector<Method> methodsOf(const InterfaceRef& ref, bool withQueries,
         Method method;
         method.name = source.name;
         for (const ::bgs::idl::Parameter& parameter : source.parameters) {
-            method.params.push_back({parameter.name, typeName(parameter.type)});
-            method.hasOutParameters = method.hasOutParameters || parameter.direction == ::bgs::idl::Direction::Out;
+            method.params.push_back(
+                    {parameter.name, typeName(parameter.type), parameter.direction == ::bgs::idl::Direction::Out});
         }
         method.resultType = typeName(source.result);
         method.summary = summaryOf != nullptr ? summaryOf(source.name) : "";

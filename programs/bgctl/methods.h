@@ -24,6 +24,7 @@ using ::aidl::vendor::tolvek::hardware::aidlbgservice::IBGService;
 struct Param {
     std::string name;
     std::string type;  // "int32", "int64", "bool", "string", "string?", "callback", a record, "list<R>"
+    bool out = false;  // filled in by the service and sent back in the reply; not given on the command line
 };
 
 struct Method {
@@ -33,14 +34,17 @@ struct Method {
     std::string summary;
     transaction_code_t code = 0;
     bool oneway = false;
-    bool hasOutParameters = false;
     // The definition the method comes from (its records), and its signature
     // there; the two interface queries have a signature made here.
     const ::bgs::idl::Definition* definition = nullptr;
     ::bgs::idl::Method signature;
 
-    // "setTimestamps VALUE:int32 TIMESTAMP:int64"
+    // "setTimestamps VALUE:int32 TIMESTAMP:int64"; an out parameter is
+    // shown in parentheses where it is declared, as it is not typed:
+    // "split TEXT:string (out HEAD:string?) KEEP:int64".
     std::string synopsis() const;
+    // The arguments the command line gives: the parameters that are not out.
+    size_t argumentCount() const;
 };
 
 // One interface of a loaded definition, and its descriptor.

@@ -5,6 +5,7 @@
 #include "process_test_support.h"
 
 #include <aidl/bgs/test/everytype/BnProbe.h>
+#include <aidl/bgs/test/everytype/BnShapes.h>
 #include <gmock/gmock.h>
 
 #include <fcntl.h>
@@ -19,11 +20,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <limits>
 #include <map>
 #include <mutex>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -921,6 +924,10 @@ binder_status_t serveLies(AIBinder*, transaction_code_t code, const AParcel*, AP
         case 3:  // swap -> IPeer: a plain word where a binder should be
             AParcel_writeInt32(out, 7);
             break;
+        case 10:  // IShapes.split: a good head, then a rest of 2^31 - 1 elements
+            AParcel_writeString(out, "a", 1);
+            AParcel_writeInt32(out, 0x7fffffff);
+            break;
         default:  // flip -> bool: nothing at all
             break;
     }
@@ -973,6 +980,172 @@ TEST_F(BgctlDefs, DescribeShowsTheDefinedMethodsAndThePackageFileCallsTheService
     // A descriptor that none of the files defines falls back to the built-in definition.
     EXPECT_THAT(bgctl({"--defs", EVERY_TYPE_DEFINITION, "describe"}).out,
                 HasSubstr("       3  setTimestamps VALUE:int32 TIMESTAMP:int64\n"));
+}
+
+// IShapes from this process: split fills its out values from `text` as
+// every_type_test's does (head: the first `keep` bytes, absent for an empty
+// text; rest: an item per later byte; result: the size; keep < 0 fails with
+// service-specific 7 after filling them). post holds each value until the
+// test opens the gate, so a one-way caller is seen not to wait for it;
+// posted reports the values' sum through its out parameter and their count
+// as result.
+class HeldShapes : public everytype::BnShapes {
+  public:
+    ::ndk::UniqueAStatus post(int32_t value) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, kPatience, [&] { return open_; });
+        values_.push_back(value);
+        return ok();
+    }
+    ::ndk::UniqueAStatus split(const std::string& text, std::optional<std::string>* head, int64_t keep,
+                               std::vector<everytype::Item>* rest, int32_t* size) override {
+        const size_t cut = std::min(text.size(), static_cast<size_t>(std::max<int64_t>(keep, 0)));
+        if (!text.empty()) *head = text.substr(0, cut);
+        for (size_t i = cut; i < text.size(); ++i) rest->push_back(everytype::Item{text[i], std::nullopt});
+        *size = static_cast<int32_t>(text.size());
+        return keep < 0 ? ::ndk::UniqueAStatus(AStatus_fromServiceSpecificError(7)) : ok();
+    }
+    ::ndk::UniqueAStatus posted(int64_t* sum, int32_t* count) override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        *sum = std::accumulate(values_.begin(), values_.end(), int64_t{0});
+        *count = static_cast<int32_t>(values_.size());
+        return ok();
+    }
+
+    void open() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    int32_t count() {
+        int64_t sum = 0;
+        int32_t count = 0;
+        posted(&sum, &count);
+        return count;
+    }
+    int64_t sum() {
+        int64_t sum = 0;
+        int32_t count = 0;
+        posted(&sum, &count);
+        return sum;
+    }
+    bool has(int32_t value) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return std::find(values_.begin(), values_.end(), value) != values_.end();
+    }
+
+  private:
+    static ::ndk::UniqueAStatus ok() { return ::ndk::UniqueAStatus(AStatus_newOk()); }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool open_ = false;
+    std::vector<int32_t> values_;
+};
+
+class BgctlShapes : public Bgctl {
+  protected:
+    void SetUp() override {
+        Bgctl::SetUp();
+        shapesName_ = uniqueName("shapes");
+        ASSERT_EQ(publish(shapes_->asBinder(), shapesName_), "");
+    }
+    void TearDown() override {
+        shapes_->open();  // no post stays held past the test
+        Bgctl::TearDown();
+    }
+    Finished shapesCall(const std::vector<std::string>& args) {
+        std::vector<std::string> all{"--defs", EVERY_TYPE_DEFINITION, "--service", shapesName_};
+        all.insert(all.end(), args.begin(), args.end());
+        return bgctl(all);
+    }
+    const std::shared_ptr<HeldShapes> shapes_ = ::ndk::SharedRefBase::makeRef<HeldShapes>();
+    std::string shapesName_;
+};
+
+// The command line gives the in-arguments only; the out values come back in
+// declaration order before the result, and only with an OK status.
+TEST_F(BgctlShapes, OutParametersArePrintedInOrderBeforeTheResultOnlyOnSuccess) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;  // all of stdout; with --json its end
+    } calls[] = {
+            {{"call", "split", "abc", "1"}, 0,
+             std::string(kOk) + "out head: \"a\"\nout rest: [Item{id: 98, label: null}, Item{id: 99, label: null}]\n"
+                                "result: 3\n"},
+            {{"call", "split", "", "0"}, 0, std::string(kOk) + "out head: null\nout rest: []\nresult: 0\n"},
+            {{"call", "split", "xyz", "-1"}, 1, ""},
+            {{"call", "posted"}, 0, std::string(kOk) + "out sum: 0\nresult: 0\n"},
+            {{"--json", "call", "split", "abc", "2"}, 0,
+             "\"out\":{\"head\":\"ab\",\"rest\":[{\"id\":99,\"label\":null}]},\"result\":3}\n"},
+            {{"--json", "call", "split", "xyz", "-1"}, 1, "\"timedOut\":false}\n"},
+    };
+    for (const auto& call : calls) {
+        SCOPED_TRACE(testing::PrintToString(call.args));
+        const Finished result = shapesCall(call.args);
+        EXPECT_EQ(result.status, call.status) << result.err;
+        if (call.args.front() == "--json") {
+            EXPECT_THAT(result.out, testing::EndsWith(call.out));
+        } else {
+            EXPECT_EQ(result.out, call.out);
+        }
+    }
+    const Finished wrongCount = shapesCall({"call", "split", "abc"});
+    EXPECT_EQ(wrongCount.status, 2);
+    EXPECT_THAT(wrongCount.err, HasSubstr("split takes 2 arguments, got 1: bgctl call split TEXT:string "
+                                          "(out HEAD:string?) KEEP:int64 (out REST:list<Item>)"));
+
+    // A reply whose out value lies fails the call and shows none of the
+    // values read before it.
+    AIBinder_Class* clazz = AIBinder_Class_define("bgs.test.everytype.IShapes", nullptr, nullptr, serveLies);
+    const std::string liar = uniqueName("liar");
+    ASSERT_EQ(publish(::ndk::SpAIBinder(AIBinder_new(clazz, nullptr)), liar), "");
+    const Finished lied =
+            bgctl({"--service", liar, "--defs", EVERY_TYPE_DEFINITION, "--json", "call", "split", "abc", "1"});
+    EXPECT_EQ(lied.status, 1);
+    EXPECT_THAT(lied.out, HasSubstr("\"ok\":false"));
+    EXPECT_THAT(lied.out, testing::Not(HasSubstr("\"out\"")));
+}
+
+// A one-way call returns once the request is handed over, while the service
+// still holds it, and what was posted arrives; describe shows the explicit
+// codes the calls use. The service's runtime drops a one-way call it has
+// not started when its sender ends, as bgctl does at once: a post is sent
+// again until one arrives.
+TEST_F(BgctlShapes, OnewayCallsReturnWithoutAReplyAndTheirValuesArrive) {
+    const Finished sent = shapesCall({"call", "post", "1000"});
+    EXPECT_EQ(sent.status, 0) << sent.err;
+    EXPECT_EQ(sent.out, "status: sent (one-way)\n");
+    EXPECT_EQ(shapes_->count(), 0);  // held (or dropped): bgctl did not wait for it
+    shapes_->open();
+    bool arrived = false;
+    for (int attempt = 0; attempt < 20 && !arrived; ++attempt) {
+        const Finished json = shapesCall({"--json", "call", "post", "7"});
+        ASSERT_EQ(json.status, 0) << json.err;
+        EXPECT_THAT(json.out, HasSubstr("\"ok\":true"));
+        EXPECT_THAT(json.out, HasSubstr("\"oneway\":true"));
+        EXPECT_THAT(json.out, testing::Not(HasSubstr("\"result\"")));
+        arrived = eventually([&] { return shapes_->has(7); }, std::chrono::milliseconds(500));
+    }
+    ASSERT_TRUE(arrived);
+    // Every post sent before the one seen has run or been dropped: they
+    // share the object's queue, in order.
+    EXPECT_EQ(shapesCall({"call", "posted"}).out,
+              std::string(kOk) + "out sum: " + std::to_string(shapes_->sum()) +
+                      "\nresult: " + std::to_string(shapes_->count()) + "\n");
+
+    const Finished described = shapesCall({"describe"});
+    EXPECT_EQ(described.status, 0) << described.err;
+    for (const char* line : {"       3  post VALUE:int32 (oneway)\n",
+                             "      10  split TEXT:string (out HEAD:string?) KEEP:int64 (out REST:list<Item>) -> int32\n",
+                             "      11  posted (out SUM:int64) -> int32\n"}) {
+        EXPECT_THAT(described.out, HasSubstr(line));
+    }
+    const std::string describedJson = shapesCall({"--json", "describe"}).out;
+    const std::optional<Json> object = JsonParser::parse(describedJson.substr(0, describedJson.size() - 1));
+    ASSERT_TRUE(object.has_value()) << describedJson;
+    EXPECT_EQ((*object)["methods"]["split"]["code"].number, 10);
+    EXPECT_TRUE((*object)["methods"]["post"]["oneway"].boolean);
 }
 
 // The skeleton daemon of docs/service-guide.md, driven by bgctl: it tells the
