@@ -127,9 +127,6 @@ std::string refusal(int code, const Options& options, pid_t pid) {
             return "monitor: " + process + " has " + std::to_string(BGS_MONITOR_MAX) + " monitors attached already";
         case BGS_MONITOR_NOT_PERMITTED:
             return "monitor: " + process + " refuses monitors of this user";
-        case BGS_MONITOR_UNREACHABLE:
-            return "monitor: " + (pid > 0 ? process : "service '" + options.service + "'") +
-                   " did not complete the monitor handshake within 2000 ms (stopped, overloaded, or gone)";
         default:
             return "monitor: cannot attach to " + (pid > 0 ? process : "service '" + options.service + "'");
     }
@@ -155,8 +152,15 @@ int runMonitor(const Options& options) {
         named.service = options.args.front();
     }
     pid_t watched = 0;
-    const int fd = options.pid ? BgsMonitor_connect(nullptr, *options.pid, 0, &watched)
-                               : BgsMonitor_connect(named.service.c_str(), 0, options.waitMs.value_or(0), &watched);
+    int fd = BGS_MONITOR_UNREACHABLE;
+    {
+        const ::bgs::ScopedCallTimeout deadline = callDeadline(options);  // bounds the handshake
+        fd = options.pid ? BgsMonitor_connect(nullptr, *options.pid, 0, &watched)
+                         : BgsMonitor_connect(named.service.c_str(), 0, options.waitMs.value_or(0), &watched);
+    }
+    if (fd == BGS_MONITOR_TIMED_OUT) {
+        return timedOut(options, "monitor: pid " + std::to_string(watched));
+    }
     if (fd < 0) {
         printError(refusal(fd, named, options.pid ? *options.pid : watched));
         return fd == BGS_MONITOR_BAD_ARGUMENT ? kExitUsage : kExitNoService;

@@ -349,6 +349,8 @@ TEST_F(Bgctl, AServiceThatDoesNotAnswerEndsEachCommandAtItsDeadlineWithExitFour)
             {{"--timeout", "1000", "dump"}, "bgctl: dump: no answer within 1000 ms (--timeout)\n"},
             {{"--timeout", "1000", "shell", "help"}, "bgctl: shell: no answer within 1000 ms (--timeout)\n"},
             {{"--wait", "1000", "listen"}, "bgctl: listen: no answer within 1000 ms (--wait)\n"},
+            {{"--timeout", "1000", "monitor"},
+             "bgctl: monitor: pid " + std::to_string(service.pid()) + ": no answer within 1000 ms (--timeout)\n"},
     };
     for (const auto& late : cases) {
         SCOPED_TRACE(testing::PrintToString(late.args));

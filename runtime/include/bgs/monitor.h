@@ -82,10 +82,12 @@ typedef struct BgsMonitorRecord {
 #define BGS_MONITOR_NOT_SERVED (-2)    /* the name has no live entry in the registry (within waitMs) */
 #define BGS_MONITOR_NO_LISTENER (-3)   /* no process `pid` listens: it does not exist, does not use the
                                           runtime, or has not talked to another process yet */
-#define BGS_MONITOR_UNREACHABLE (-4)   /* connecting or the handshake failed, did not finish within its
-                                          deadline, or the listener is not the expected process and user */
+#define BGS_MONITOR_UNREACHABLE (-4)   /* connecting or the handshake failed, or the listener is not the
+                                          expected process and user */
 #define BGS_MONITOR_BUSY (-5)          /* BGS_MONITOR_MAX monitors are attached already */
 #define BGS_MONITOR_NOT_PERMITTED (-6) /* the process refuses monitors of this user */
+#define BGS_MONITOR_TIMED_OUT (-7)     /* the process did not complete the handshake by its deadline
+                                          (stopped or overloaded) */
 
 /*
  * Attaches a monitor to the process that serves `serviceName` (looked up in
@@ -94,7 +96,9 @@ typedef struct BgsMonitorRecord {
  * (found by its listener's abstract address in /proc/net/unix). Exactly one
  * of serviceName (non-null) and pid (> 0) is given.
  *
- * The handshake takes at most 2 s. The listener must belong to the process
+ * Connecting and the handshake end by the calling thread's call deadline
+ * (AIBinder_setCallTimeoutMs, bgs::ScopedCallTimeout, BGS_CALL_TIMEOUT_MS),
+ * or after 2 s when none is in force. The listener must belong to the process
  * named and to this process's effective user (both checked with
  * SO_PEERCRED).
  *

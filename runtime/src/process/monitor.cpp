@@ -217,10 +217,15 @@ int BgsMonitor_connect(const char* serviceName, pid_t pid, int32_t waitMs, pid_t
         if (!listenerOf(pid, &endpoint.address)) return BGS_MONITOR_NO_LISTENER;
     }
     *watchedPid = endpoint.pid;
-    const uint64_t deadline = monotonicNs() + kHandshakeNs;
+    // The calling thread's call deadline bounds the handshake as it bounds a
+    // call; without one, the handshake still ends after kHandshakeNs.
+    const int32_t callTimeoutMs = AIBinder_getCallTimeoutMs();
+    const uint64_t deadline =
+            monotonicNs() + (callTimeoutMs >= 0 ? static_cast<uint64_t>(callTimeoutMs) * kNsPerMs : kHandshakeNs);
     ucred peer{};
     const int fd = connectTo(endpoint.address, deadline, &peer);
     if (fd < 0) {
+        if (monotonicNs() >= deadline) return BGS_MONITOR_TIMED_OUT;
         const bool gone = errno == ECONNREFUSED || errno == ENOENT;
         return !gone ? BGS_MONITOR_UNREACHABLE : serviceName != nullptr ? BGS_MONITOR_NOT_SERVED
                                                                        : BGS_MONITOR_NO_LISTENER;
@@ -233,7 +238,7 @@ int BgsMonitor_connect(const char* serviceName, pid_t pid, int32_t waitMs, pid_t
     if (result == 0 && (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)) result = BGS_MONITOR_UNREACHABLE;
     if (result != 0) {
         ::close(fd);
-        return result;
+        return result == BGS_MONITOR_UNREACHABLE && monotonicNs() >= deadline ? BGS_MONITOR_TIMED_OUT : result;
     }
     return fd;
 }
